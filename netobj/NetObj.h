@@ -1,0 +1,227 @@
+// The network object runtime's public face: the base type of every remote object, the values
+// that travel by reference (texts and two-dimensional integer arrays), the failures that cross
+// from the runtime, and the operations that stub units and programs call.
+//
+// Ownership: objects travel as std::shared_ptr. A local object written to a peer is kept alive
+// by the runtime while the peer may call it; a surrogate belongs to whoever holds it. Texts and
+// arrays are copied on receipt: the receiver owns its copy.
+//
+// Thread safety: every free function here may be called from any thread. A CallConnection is
+// used by one thread at a time (the caller that opened it, or the runtime thread that serves it).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace NetObj {
+
+// The argument of a failure: short texts, most general first ("connection refused", ...).
+using AtomList = std::vector<std::string>;
+
+// A failed remote call, lookup, export or import.
+class Error : public std::exception {
+ public:
+  explicit Error(AtomList atoms);
+  const AtomList& atoms() const { return atoms_; }
+  const char* what() const noexcept override { return what_.c_str(); }
+
+ private:
+  AtomList atoms_;
+  std::string what_;
+};
+
+}  // namespace NetObj
+
+namespace Rd {
+// Reading from a connection failed; carries what happened. Surrogates turn it into NetObj::Error.
+class Failure : public std::exception {
+ public:
+  explicit Failure(NetObj::AtomList atoms) : atoms_(std::move(atoms)) {}
+  const NetObj::AtomList& atoms() const { return atoms_; }
+  const char* what() const noexcept override { return "Rd.Failure"; }
+
+ private:
+  NetObj::AtomList atoms_;
+};
+}  // namespace Rd
+
+namespace Wr {
+// Writing to a connection failed; carries what happened.
+class Failure : public std::exception {
+ public:
+  explicit Failure(NetObj::AtomList atoms) : atoms_(std::move(atoms)) {}
+  const NetObj::AtomList& atoms() const { return atoms_; }
+  const char* what() const noexcept override { return "Wr.Failure"; }
+
+ private:
+  NetObj::AtomList atoms_;
+};
+}  // namespace Wr
+
+namespace Thread {
+// A thread waiting in the runtime was woken because the runtime is shutting down.
+class Alerted : public std::exception {
+ public:
+  const char* what() const noexcept override { return "Thread.Alerted"; }
+};
+}  // namespace Thread
+
+namespace NetObj {
+
+// An immutable text that travels by reference; null is a valid value.
+using Text = std::shared_ptr<const std::string>;
+
+// A two-dimensional array of 32-bit signed integers that carries its own extents. Element
+// [i][j] is element i*ny + j of one contiguous block (the second index varies fastest). An
+// extent of 0 is a valid empty array. Not synchronised: whoever shares one guards it.
+class Int32Array2D {
+ public:
+  // Zero-filled. Throws std::invalid_argument for a negative extent, std::bad_alloc when the
+  // elements cannot be allocated.
+  Int32Array2D(int32_t nx, int32_t ny);
+
+  int32_t nx() const { return nx_; }
+  int32_t ny() const { return ny_; }
+  std::size_t size() const { return static_cast<std::size_t>(nx_) * static_cast<std::size_t>(ny_); }
+  int32_t* data() { return elems_.get(); }
+  const int32_t* data() const { return elems_.get(); }
+  // Unchecked: the caller keeps 0 <= i < nx and 0 <= j < ny.
+  int32_t& at(int32_t i, int32_t j) { return elems_[static_cast<std::size_t>(i) * ny_ + j]; }
+  int32_t at(int32_t i, int32_t j) const { return elems_[static_cast<std::size_t>(i) * ny_ + j]; }
+
+ private:
+  // The descriptor's order: element storage, then the two extents.
+  std::unique_ptr<int32_t[]> elems_;
+  int32_t nx_;
+  int32_t ny_;
+};
+using Int32Array = std::shared_ptr<Int32Array2D>;
+
+class SurrogateLink;  // the runtime's record of which remote object a surrogate stands for
+
+// The base of every remote object type. An object is either local (its methods run in this
+// process) or a surrogate made by the runtime (its methods become calls to the owner).
+class T {
+ public:
+  T() = default;
+  T(const T&) = delete;
+  T& operator=(const T&) = delete;
+  virtual ~T();
+
+  // The remote types this object implements, most specific first, ending with "NetObj.T".
+  // The owner sends this list so that a receiver builds the most specific surrogate it has
+  // stubs for.
+  virtual std::span<const std::string_view> RemoteTypes() const;
+
+  bool IsSurrogate() const { return link_ != nullptr; }
+  // For surrogates only; null on a local object. Set once by the runtime when it makes the
+  // surrogate, before anyone else can see it.
+  const std::shared_ptr<SurrogateLink>& link() const { return link_; }
+  void set_link(std::shared_ptr<SurrogateLink> link) { link_ = std::move(link); }
+
+ private:
+  std::shared_ptr<SurrogateLink> link_;
+};
+
+// What PutRef writes and GetRef returns. A null pointer in any alternative is the null
+// reference.
+using Ref = std::variant<std::nullptr_t, std::shared_ptr<T>, Text, Int32Array>;
+
+// What GetRef accepts of a received reference. Null passes every check.
+class TypeCode {
+ public:
+  static TypeCode Any() { return TypeCode(Kind::kAny, nullptr); }
+  static TypeCode OfText() { return TypeCode(Kind::kText, nullptr); }
+  static TypeCode OfInt32Array() { return TypeCode(Kind::kInt32Array, nullptr); }
+  // Objects of remote type R or any subtype of it.
+  template <class R>
+  static TypeCode OfObject() {
+    return TypeCode(Kind::kObject,
+                    [](const NetObj::T& o) { return dynamic_cast<const R*>(&o) != nullptr; });
+  }
+
+  bool Accepts(const Ref& ref) const;
+
+ private:
+  enum class Kind { kAny, kText, kInt32Array, kObject };
+  TypeCode(Kind kind, bool (*is_instance)(const NetObj::T&))
+      : kind_(kind), is_instance_(is_instance) {}
+  Kind kind_;
+  bool (*is_instance_)(const NetObj::T&);
+};
+
+// How the sender of a message encoded it (byte order, float format). Opaque to callers.
+struct DataFormat {
+  std::array<uint8_t, 4> bytes{};
+};
+
+// One remote call in progress: on the calling side from OpenCall to CloseCall, on the serving
+// side for the life of one dispatcher run. Owned by the runtime.
+class CallConnection;
+
+// Which agent to talk to; LocateAgent makes one.
+struct AgentHandle {
+  std::string host;
+  uint16_t port = 0;
+};
+
+// Serves one incoming call on a local object: reads the request from c, runs the method,
+// writes the reply after BeginReply. May raise NetObj::Error, Rd::Failure, Wr::Failure,
+// Thread::Alerted back into the runtime.
+using Dispatcher = void (*)(CallConnection& c, T& obj, DataFormat rep, int32_t stubProt);
+// Makes an empty surrogate of one remote type; the runtime links it to the remote object.
+using SurrogateFactory = std::shared_ptr<T> (*)();
+
+// Received objects of remote type `remoteType` (or a subtype without stubs of its own) become
+// surrogates made by `makeSurrogate`; incoming calls on local objects of the type run
+// `dispatch`. Called once per stub unit during static initialisation.
+void RegisterStubs(std::string_view remoteType, int32_t stubProt, SurrogateFactory makeSurrogate,
+                   Dispatcher dispatch);
+
+// Calling side. OpenCall starts a call on the surrogate `obj`; the request may then be written.
+// CloseCall ends every call that OpenCall opened, also on failure, exactly once; `reuse` is
+// true only after the whole reply was read, and returns the connection to the pool.
+CallConnection& OpenCall(T& obj, int32_t stubProt);
+DataFormat WaitForReply(CallConnection& c);
+void CloseCall(CallConnection& c, bool reuse);
+
+// Serving side: the reply's values follow.
+void BeginReply(CallConnection& c);
+
+// Values are read by the peer in the order written.
+void PutInt32(CallConnection& c, int32_t v);
+void PutInteger(CallConnection& c, int64_t v);
+void PutBoolean(CallConnection& c, bool v);
+void PutReal(CallConnection& c, float v);
+void PutRef(CallConnection& c, const Ref& r);
+
+// Integer reads fail with NetObj::Error when the value lies outside [lowest, highest].
+int32_t GetInt32(CallConnection& c, DataFormat rep, int32_t lowest, int32_t highest);
+int64_t GetInteger(CallConnection& c, DataFormat rep, int64_t lowest, int64_t highest);
+bool GetBoolean(CallConnection& c);
+float GetReal(CallConnection& c, DataFormat rep);
+// A network object arrives as a surrogate (or the local object itself, when it is ours), a
+// text or array as a new copy. A reference that `expected` does not accept is a NetObj::Error.
+Ref GetRef(CallConnection& c, DataFormat rep, const TypeCode& expected);
+
+[[noreturn]] void FailBadData();
+[[noreturn]] void FailCommunication(const AtomList& atoms);
+
+// Agents: one per host, exporting objects by name.
+AgentHandle LocateAgent(std::string_view host);
+// Without an agent: the local host's. Exports are accepted only from the agent's own host.
+void ExportObject(std::string_view name, std::shared_ptr<T> obj,
+                  const std::optional<AgentHandle>& agent = std::nullopt);
+// Null when nothing is exported under `name`.
+std::shared_ptr<T> ImportObject(std::string_view name, const AgentHandle& agent);
+
+}  // namespace NetObj
