@@ -1,11 +1,11 @@
 // Escape-time counts of one work unit.
 //
 // Every client must produce the same counts for the same unit, bit for bit, so the arithmetic is
-// down: the named values are 32-bit floats, every right-hand side is evaluated in x87 extended
-// precision (long double on x86-64, 64-bit significand) and rounded to 32 bits exactly once, when
-// it is stored. Each step below is therefore written as one long double expression with a single
-// cast to float at the assignment; letting the compiler pick float or double intermediates would
-// change the counts near the boundary of the set.
+// pinned down: the named values are 32-bit floats, every right-hand side is evaluated in x87
+// extended precision (long double on x86-64, 64-bit significand) and rounded to 32 bits exactly
+// once, when it is stored. Each step below is therefore written as one long double expression with
+// a single cast to float at the assignment; letting the compiler pick float or double intermediates
+// would change the counts near the boundary of the set.
 #include "client/src/Compute.h"
 
 #include <cstdint>
