@@ -1,0 +1,112 @@
+// The client program: imports the server's "fractal" object from the agent on the server's host
+// and then computes work units for ever, until a remote call fails.
+//
+// Exit status: 0 is never reached by the loop; every ending through the handler is a failure
+// (usage, unknown host, no server, a failed call) and ends with status 1 so that scripts can
+// tell.
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "client/src/Compute.h"
+#include "interface/FractalNetObj.h"
+#include "netobj/NetObj.h"
+
+namespace Client {
+namespace {
+
+// Raised by the start-up checks after they have printed their own message.
+class Failure : public std::exception {
+ public:
+  const char* what() const noexcept override { return "Client.Failure"; }
+};
+
+// Every console message goes through here, flushed at once so that interleaved programs and
+// pipes see each line as it happens.
+void Put(std::string_view t) {
+  std::fwrite(t.data(), 1, t.size(), stdout);
+  std::fflush(stdout);
+  std::fflush(stderr);
+}
+
+// True when `host` resolves to an address. A failure of the lookup machinery itself (out of
+// memory, a system error) is not an answer about the name and is raised instead.
+bool HostResolves(const std::string& host) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  if (rc == 0) {
+    freeaddrinfo(found);
+    return true;
+  }
+  if (rc == EAI_MEMORY || rc == EAI_SYSTEM) throw std::runtime_error(gai_strerror(rc));
+  return false;
+}
+
+std::string Quoted(std::string_view format, const std::string& text) {
+  std::string out(format);
+  out.replace(out.find("%s"), 2, text);
+  return out;
+}
+
+[[noreturn]] void WorkLoop(const std::shared_ptr<FractalNetObj::T>& myFractalNetObj) {
+  int32_t workUnits = 0;
+  std::shared_ptr<FractalNetObj::Fractal> myFractal;
+  for (;;) {
+    workUnits = workUnits + 1;
+    Put("Requesting work unit " + std::to_string(workUnits) + "...\n");
+    // The unit is held until the next request replaces it, past returnResults: the server
+    // takes a unit that every holder dropped before its result came in for a lost row.
+    myFractal = myFractalNetObj->requestFractal();
+    while (myFractal == nullptr) myFractal = myFractalNetObj->requestFractal();
+    const FractalNetObj::FractalParams fractalParams = myFractal->getFractalParameters();
+    const FractalNetObj::PixMap pixmap = Compute(fractalParams);
+    myFractalNetObj->returnResults(fractalParams, pixmap);
+  }
+}
+
+int Main(int argc, char** argv) {
+  try {
+    if (argc != 2) {
+      Put(std::string("Usage: ") + (argc > 0 ? argv[0] : "client") + " <host>\n");
+      throw Failure();
+    }
+    const std::string host = argv[1];
+    if (!HostResolves(host)) {
+      Put(Quoted("No such host \"%s\"\n", host));
+      throw Failure();
+    }
+    const NetObj::AgentHandle agent = NetObj::LocateAgent(host);
+    std::shared_ptr<NetObj::T> imported = NetObj::ImportObject("fractal", agent);
+    if (imported == nullptr) {
+      Put("Error: a fractal server is not running on \"" + host + "\"\n");
+      throw Failure();
+    }
+    auto myFractalNetObj = std::dynamic_pointer_cast<FractalNetObj::T>(imported);
+    if (myFractalNetObj == nullptr) {
+      // Something else is exported under the name: as for any failed type check of a
+      // received reference, that is a failed remote operation.
+      throw NetObj::Error({"\"fractal\" is not a FractalNetObj.T"});
+    }
+    WorkLoop(myFractalNetObj);
+  } catch (const Failure&) {
+  } catch (const NetObj::Error&) {
+    Put("Netobj.error\n");
+  } catch (...) {
+    Put("An unknown fatal error occurred.");
+  }
+  return 1;
+}
+
+}  // namespace
+}  // namespace Client
+
+int main(int argc, char** argv) { return Client::Main(argc, argv); }
