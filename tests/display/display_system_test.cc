@@ -6,6 +6,7 @@
 #include <g2.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -185,13 +186,13 @@ TEST_F(DisplayAdapterTest, CountsWithoutColourKeepThePenOfThePreviousCall) {
     const char* what;
     ImageStar image;
     int32_t crossHairs;
-    uint32_t everywhere;  // the one colour of the whole window; 1 when it has several
+    std::optional<uint32_t> everywhere;  // the one colour of the whole window, if it has one
   };
   const Call calls[] = {
       {"no colours, first after opening: black", outside, 0, kBlack},
-      {"coloured with cross-hairs", coloured, 1, 1},
+      {"coloured with cross-hairs", coloured, 1, std::nullopt},
       {"no colours, after cross-hairs: white", outside, 0, kWhite},
-      {"coloured, ending in pen 9", endsInPen9, 0, 1},
+      {"coloured, ending in pen 9", endsInPen9, 0, std::nullopt},
       {"no colours, after pen 9", outside, 0, kPalette[9]},
   };
   std::vector<Step> steps;
@@ -205,9 +206,9 @@ TEST_F(DisplayAdapterTest, CountsWithoutColourKeepThePenOfThePreviousCall) {
     // Column height/2 = 15, row width-1-width/2 = 19.
     if (call.crossHairs != 0) model.CrossHairs(15, 19);
     ASSERT_NO_FATAL_FAILURE(ShowAndCompare(model));
-    if (call.everywhere != 1) {
+    if (call.everywhere) {
       const std::vector<uint32_t> pixels = Pixels();
-      EXPECT_EQ(std::count(pixels.begin(), pixels.end(), call.everywhere),
+      EXPECT_EQ(std::count(pixels.begin(), pixels.end(), *call.everywhere),
                 static_cast<long>(pixels.size()));
     }
   }
