@@ -19,6 +19,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -145,8 +146,14 @@ class TypeCode {
   // Objects of remote type R or any subtype of it.
   template <class R>
   static TypeCode OfObject() {
-    return TypeCode(Kind::kObject,
-                    [](const NetObj::T& o) { return dynamic_cast<const R*>(&o) != nullptr; });
+    return TypeCode(Kind::kObject, [](const NetObj::T& o) {
+      // Every object is a NetObj::T; the cast would be a no-op compared against null.
+      if constexpr (std::is_same_v<R, NetObj::T>) {
+        return (void)o, true;
+      } else {
+        return dynamic_cast<const R*>(&o) != nullptr;
+      }
+    });
   }
 
   bool Accepts(const Ref& ref) const;

@@ -1,0 +1,56 @@
+// Pooled calling-side connections.
+#include "netobj/ConnectionPool.h"
+
+namespace NetObj {
+
+CallConnection* ConnectionPool::TakeIdle(const std::string& key) {
+  std::scoped_lock lock(mu_);
+  if (shut_down_) return nullptr;
+  auto it = idle_.find(key);
+  if (it == idle_.end() || it->second.empty()) return nullptr;
+  std::unique_ptr<CallConnection> c = std::move(it->second.back());
+  it->second.pop_back();
+  CallConnection* raw = c.get();
+  in_use_.emplace(raw, std::move(c));
+  return raw;
+}
+
+CallConnection* ConnectionPool::AddInUse(std::unique_ptr<CallConnection> c) {
+  std::scoped_lock lock(mu_);
+  if (shut_down_) return nullptr;  // `c` closes on return
+  CallConnection* raw = c.get();
+  in_use_.emplace(raw, std::move(c));
+  return raw;
+}
+
+void ConnectionPool::Release(CallConnection& c, const std::string& key, bool keep) {
+  std::unique_ptr<CallConnection> dropped;
+  std::scoped_lock lock(mu_);
+  auto it = in_use_.find(&c);
+  if (it == in_use_.end()) return;
+  dropped = std::move(it->second);
+  in_use_.erase(it);
+  if (keep && !shut_down_) {
+    auto& list = idle_[key];
+    if (list.size() < kMaxIdlePerPeer) list.push_back(std::move(dropped));
+  }
+}
+
+void ConnectionPool::Shutdown() {
+  std::unordered_map<std::string, std::vector<std::unique_ptr<CallConnection>>> idle;
+  {
+    std::scoped_lock lock(mu_);
+    shut_down_ = true;
+    idle.swap(idle_);
+    for (auto& [raw, c] : in_use_) c->socket().ShutdownBoth();
+  }
+}
+
+std::size_t ConnectionPool::idle_count() const {
+  std::scoped_lock lock(mu_);
+  std::size_t n = 0;
+  for (const auto& [key, list] : idle_) n += list.size();
+  return n;
+}
+
+}  // namespace NetObj

@@ -1,0 +1,182 @@
+// TCP sockets over the POSIX calls.
+#include "netobj/Socket.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace NetObj {
+
+std::string ErrnoText(int err) {
+  char buf[256];
+  // The GNU variant returns the text, which may or may not live in buf.
+  return strerror_r(err, buf, sizeof(buf));
+}
+
+Socket& Socket::operator=(Socket&& o) noexcept {
+  if (this != &o) {
+    Close();
+    fd_ = o.fd_;
+    o.fd_ = -1;
+  }
+  return *this;
+}
+
+void Socket::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+void Socket::ShutdownBoth() const {
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+}
+
+namespace {
+
+void SetNoDelay(int fd) {
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+}
+
+[[noreturn]] void FailConnect(const Endpoint& to, int err) {
+  throw ConnectError({"cannot connect", to.ToString(), ErrnoText(err)});
+}
+
+}  // namespace
+
+Socket Socket::Connect(const Endpoint& to, std::chrono::milliseconds timeout) {
+  sockaddr_storage ss;
+  socklen_t len = to.ToSockaddr(&ss);
+  Socket s(::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!s.valid()) FailConnect(to, errno);
+  if (::connect(s.fd_, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
+    if (errno != EINPROGRESS) FailConnect(to, errno);
+    pollfd p{s.fd_, POLLOUT, 0};
+    int n;
+    do {
+      n = ::poll(&p, 1, static_cast<int>(timeout.count()));
+    } while (n < 0 && errno == EINTR);
+    if (n == 0) FailConnect(to, ETIMEDOUT);
+    int err = 0;
+    socklen_t elen = sizeof(err);
+    ::getsockopt(s.fd_, SOL_SOCKET, SO_ERROR, &err, &elen);
+    if (n < 0) err = errno;
+    if (err != 0) FailConnect(to, err);
+  }
+  int flags = ::fcntl(s.fd_, F_GETFL);
+  ::fcntl(s.fd_, F_SETFL, flags & ~O_NONBLOCK);
+  SetNoDelay(s.fd_);
+  return s;
+}
+
+Socket Socket::Listen(uint16_t port) {
+  auto fail = [port](int err) -> Error {
+    return Error({"cannot listen", "port " + std::to_string(port), ErrnoText(err)});
+  };
+  int one = 1;
+  Socket s(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (s.valid()) {
+    int zero = 0;
+    ::setsockopt(s.fd_, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof(zero));
+    ::setsockopt(s.fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_any;
+    a.sin6_port = htons(port);
+    if (::bind(s.fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+      int err = errno;
+      // A host without IPv6 falls back to IPv4 below; a taken port is a real failure.
+      if (err == EADDRINUSE || err == EACCES) throw fail(err);
+      s.Close();
+    }
+  }
+  if (!s.valid()) {
+    s = Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!s.valid()) throw fail(errno);
+    ::setsockopt(s.fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(port);
+    if (::bind(s.fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) throw fail(errno);
+  }
+  if (::listen(s.fd_, 128) != 0) throw fail(errno);
+  return s;
+}
+
+Socket Socket::Accept(Endpoint* peer) const {
+  for (;;) {
+    sockaddr_storage ss;
+    socklen_t len = sizeof(ss);
+    int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&ss), &len, SOCK_CLOEXEC);
+    if (fd >= 0) {
+      SetNoDelay(fd);
+      *peer = Endpoint::FromSockaddr(reinterpret_cast<sockaddr*>(&ss));
+      return Socket(fd);
+    }
+    // Transient failures (a peer that gave up, no descriptors for a moment) keep the listener.
+    if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+      ::poll(nullptr, 0, 50);
+      continue;
+    }
+    return Socket();
+  }
+}
+
+uint16_t Socket::LocalPort() const {
+  sockaddr_storage ss;
+  socklen_t len = sizeof(ss);
+  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&ss), &len);
+  return Endpoint::FromSockaddr(reinterpret_cast<sockaddr*>(&ss)).port;
+}
+
+bool Socket::IsIpv6() const {
+  sockaddr_storage ss;
+  socklen_t len = sizeof(ss);
+  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&ss), &len);
+  return ss.ss_family == AF_INET6;
+}
+
+void Socket::SetRecvTimeout(std::chrono::milliseconds timeout) const {
+  timeval tv{};
+  tv.tv_sec = timeout.count() / 1000;
+  tv.tv_usec = (timeout.count() % 1000) * 1000;
+  ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+}
+
+void Socket::SendAll(const void* data, std::size_t n, const std::string& peer) const {
+  const auto* p = static_cast<const uint8_t*>(data);
+  while (n > 0) {
+    ssize_t k = ::send(fd_, p, n, MSG_NOSIGNAL);
+    if (k < 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      if (err == EPIPE || err == ECONNRESET)
+        throw Wr::Failure({"connection lost", peer, ErrnoText(err)});
+      throw Wr::Failure({"write failed", peer, ErrnoText(err)});
+    }
+    p += k;
+    n -= static_cast<std::size_t>(k);
+  }
+}
+
+std::size_t Socket::RecvSome(void* data, std::size_t n, const std::string& peer) const {
+  for (;;) {
+    ssize_t k = ::recv(fd_, data, n, 0);
+    if (k >= 0) return static_cast<std::size_t>(k);
+    if (errno == EINTR) continue;
+    int err = errno;
+    if (err == EAGAIN || err == EWOULDBLOCK) throw Rd::Failure({"read timed out", peer});
+    if (err == ECONNRESET) throw Rd::Failure({"connection reset", peer, ErrnoText(err)});
+    throw Rd::Failure({"read failed", peer, ErrnoText(err)});
+  }
+}
+
+}  // namespace NetObj

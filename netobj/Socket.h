@@ -1,0 +1,64 @@
+// A TCP socket owned by one object: connecting with a time limit, listening, accepting, and the
+// two raw transfers the framing layer builds on. Failures become Rd::Failure / Wr::Failure (or
+// NetObj::Error for connecting) whose atoms name what failed, the peer and the system's reason.
+//
+// Ownership: a Socket owns its descriptor and closes it when destroyed. Thread safety: one thread
+// uses a Socket at a time, except ShutdownBoth, which any thread may call to wake a thread
+// blocked in it (the runtime's shutdown does this).
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "netobj/Endpoint.h"
+#include "netobj/NetObj.h"
+
+namespace NetObj {
+
+// Connecting failed: no byte of the call has left this process, so nothing ran at the peer.
+class ConnectError : public Error {
+ public:
+  using Error::Error;
+};
+
+class Socket {
+ public:
+  Socket() = default;
+  explicit Socket(int fd) : fd_(fd) {}
+  Socket(Socket&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  Socket& operator=(Socket&& o) noexcept;
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  ~Socket() { Close(); }
+
+  // Connects with TCP_NODELAY set; gives up on this address after `timeout`.
+  static Socket Connect(const Endpoint& to, std::chrono::milliseconds timeout);
+  // Listens on every address (dual-stack when the host has IPv6), `port` 0 for an ephemeral one.
+  static Socket Listen(uint16_t port);
+  // Blocks until a peer connects; returns an invalid socket once the listener was shut down.
+  Socket Accept(Endpoint* peer) const;
+
+  bool valid() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  uint16_t LocalPort() const;
+  bool IsIpv6() const;
+  void SetRecvTimeout(std::chrono::milliseconds timeout) const;
+
+  // Sends all of [data, data+n); one system call unless the kernel takes it in parts.
+  void SendAll(const void* data, std::size_t n, const std::string& peer) const;
+  // Receives at most n bytes, at least 1; 0 means the peer closed the connection.
+  std::size_t RecvSome(void* data, std::size_t n, const std::string& peer) const;
+
+  void ShutdownBoth() const;
+  void Close();
+
+ private:
+  int fd_ = -1;
+};
+
+// The system's text for errno `err`.
+std::string ErrnoText(int err);
+
+}  // namespace NetObj
