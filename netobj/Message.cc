@@ -20,6 +20,12 @@ void FailMalformed(const char* what) { throw Error({"malformed message", what});
 
 // ---- MessageWriter ----
 
+// Out of line: inlined, the compiler tracks the initial 16 bytes and misreads later growth.
+MessageWriter::MessageWriter(ByteOrder order) : order_(order) {
+  buf_.reserve(256);
+  buf_.resize(kHeaderSize);
+}
+
 void MessageWriter::Begin() { buf_.resize(kHeaderSize); }
 
 template <class U>

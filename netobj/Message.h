@@ -28,7 +28,7 @@ using WireValue = std::variant<std::nullptr_t, ObjectRef, Text, Int32Array>;
 
 class MessageWriter {
  public:
-  explicit MessageWriter(ByteOrder order = NativeByteOrder()) : order_(order) {}
+  explicit MessageWriter(ByteOrder order = NativeByteOrder());
 
   ByteOrder order() const { return order_; }
   // Starts a new message, keeping the buffer's capacity.
@@ -59,7 +59,7 @@ class MessageWriter {
   void PutUnsigned(U v);
 
   ByteOrder order_;
-  std::vector<uint8_t> buf_ = std::vector<uint8_t>(kHeaderSize);
+  std::vector<uint8_t> buf_;
 };
 
 class MessageReader {

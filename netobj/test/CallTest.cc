@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "netobj/Runtime.h"
+#include "netobj/test/Garbage.h"
 #include "netobj/test/TestService.h"
 
 namespace {
@@ -284,6 +285,24 @@ TEST(ServingLimit, OneConnectionTooManyIsRefusedClearly) {
   EXPECT_EQ(AtomsOf([&] { s2->add(1, 1); }).front(), "server busy");
   impl->OpenGate();
   EXPECT_EQ(blocked.get(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Garbage, AnOwnerAnswersOrDropsGarbageAndKeepsServing) {
+  Runtime owner, client;
+  auto impl = std::make_shared<ServiceImpl>();
+  auto s = Surrogate(owner, client, impl);
+  ASSERT_EQ(s->add(1, 2), 3);
+  uint16_t port = owner.Listen();
+  auto replies = ThrowGarbageAt(port, 7);
+  EXPECT_GT(replies.size(), 20u);  // the well-formed frames with random bodies get answers
+  EXPECT_EQ(SendRaw(port, {'N', 'O', 'b', 'j', 1, 1, 0, 0, 1, 1, 0, 0, 0x04, 0, 0, 1}),
+            (AtomList{"malformed message", "message too long"}));
+  EXPECT_EQ(s->add(20, 22), 42);
+  EXPECT_EQ(AsService(client.ObjectOf(owner.RefOf(impl)))->add(1, 1), 2);
 }
 
 }  // namespace

@@ -1,0 +1,62 @@
+// The fuzzed decoding path: header checks, then the scripted value reads.
+#include "netobj/fuzz/DecodeInput.h"
+
+#include <algorithm>
+
+#include "netobj/Frame.h"
+#include "netobj/Message.h"
+
+namespace NetObj {
+
+namespace {
+
+void ReadOne(MessageReader& in, uint8_t op) {
+  switch (op % 7) {
+    case 0:
+      in.GetI32();
+      break;
+    case 1:
+      in.GetI64();
+      break;
+    case 2:
+      in.GetBool();
+      break;
+    case 3:
+      in.GetF32();
+      break;
+    case 4:
+      in.GetRef();
+      break;
+    case 5:
+      in.GetU64(), in.GetU64(), in.GetU64(), in.GetI32();
+      break;
+    default:
+      in.GetString(4096);
+  }
+}
+
+}  // namespace
+
+int DecodeInput(std::span<const uint8_t> input) {
+  if (input.empty()) return 0;
+  std::size_t n = std::min<std::size_t>(input[0], 64);
+  if (input.size() < 1 + n + kHeaderSize) return 0;
+  std::span<const uint8_t> script = input.subspan(1, n);
+  std::span<const uint8_t> frame = input.subspan(1 + n);
+  int read = 0;
+  try {
+    FrameHeader h = DecodeHeader(frame.data());
+    std::span<const uint8_t> body = frame.subspan(kHeaderSize);
+    if (body.size() < h.length) return 0;  // a socket read would wait for the rest
+    MessageReader in(body.first(h.length), h.format);
+    for (uint8_t op : script) {
+      ReadOne(in, op);
+      ++read;
+    }
+  } catch (const Error&) {
+  } catch (const Rd::Failure&) {
+  }
+  return read;
+}
+
+}  // namespace NetObj
