@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "netobj/Runtime.h"
+#include "netobj/Socket.h"
 #include "netobj/test/Garbage.h"
 #include "netobj/test/TestService.h"
 
@@ -303,6 +304,88 @@ TEST(Garbage, AnOwnerAnswersOrDropsGarbageAndKeepsServing) {
             (AtomList{"malformed message", "message too long"}));
   EXPECT_EQ(s->add(20, 22), 42);
   EXPECT_EQ(AsService(client.ObjectOf(owner.RefOf(impl)))->add(1, 1), 2);
+}
+
+}  // namespace
+
+namespace {
+
+// A peer that accepts one call and then misbehaves in one of several ways.
+enum class Misdeed { kClose, kReset, kHalfHeader, kTruncatedBody, kGarbageReply };
+
+void Misbehave(const Socket& listener, Misdeed how) {
+  Endpoint peer;
+  Socket s = listener.Accept(&peer);
+  uint8_t buf[256];
+  (void)::recv(s.fd(), buf, sizeof(buf), 0);  // the request
+  auto send = [&](std::vector<uint8_t> bytes) {
+    (void)::send(s.fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  };
+  switch (how) {
+    case Misdeed::kClose:
+      break;
+    case Misdeed::kReset: {
+      linger l{1, 0};
+      ::setsockopt(s.fd(), SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+      break;
+    }
+    case Misdeed::kHalfHeader:
+      send({'N', 'O', 'b', 'j', 1, 2});
+      break;
+    case Misdeed::kTruncatedBody:
+      send({'N', 'O', 'b', 'j', 1, 2, 0, 0, 1, 1, 0, 0, 0, 0, 0, 100, 1, 2, 3});
+      break;
+    case Misdeed::kGarbageReply:
+      send({'H', 'T', 'T', 'P', '/', '1', '.', '1', ' ', '4', '0', '0', '\r', '\n', '\r', '\n'});
+      break;
+  }
+}
+
+TEST(MisbehavingPeer, EveryFailureDuringACallIsAnErrorNamingIt) {
+  struct Case {
+    Misdeed how;
+    AtomList head;  // the leading atoms expected
+  };
+  for (const Case& c : {Case{Misdeed::kClose, {"connection closed by peer"}},
+                        Case{Misdeed::kReset, {"connection reset"}},
+                        Case{Misdeed::kHalfHeader, {"connection closed by peer"}},
+                        Case{Misdeed::kTruncatedBody, {"connection closed by peer"}},
+                        Case{Misdeed::kGarbageReply, {"malformed message", "bad magic"}}}) {
+    Socket listener = Socket::Listen(0);
+    std::thread peer(Misbehave, std::cref(listener), c.how);
+    Runtime client;
+    ObjectRef ref{
+        {0x1234, 16}, {"Test.Service", "NetObj.T"}, {Endpoint::Loopback4(listener.LocalPort())}};
+    auto s = AsService(client.ObjectOf(ref));
+    AtomList atoms = AtomsOf([&] { s->add(1, 2); });
+    peer.join();
+    ASSERT_GE(atoms.size(), c.head.size());
+    EXPECT_EQ(AtomList(atoms.begin(), atoms.begin() + static_cast<long>(c.head.size())), c.head);
+    EXPECT_EQ(client.idle_connections(), 0u);  // a failed connection is not pooled
+  }
+}
+
+TEST(Options, PortsComeFromTheEnvironment) {
+  ::setenv("NETOBJ_PORT", "40123", 1);
+  ::setenv("NETOBJ_AGENT_PORT", "40124", 1);
+  RuntimeOptions o = RuntimeOptions::FromEnvironment();
+  EXPECT_EQ(o.port, 40123);
+  EXPECT_EQ(o.agent_port, 40124);
+  ::setenv("NETOBJ_PORT", "70000", 1);
+  EXPECT_THROW(RuntimeOptions::FromEnvironment(), Error);
+  ::unsetenv("NETOBJ_PORT");
+  ::unsetenv("NETOBJ_AGENT_PORT");
+  o = RuntimeOptions::FromEnvironment();
+  EXPECT_EQ(o.port, 0);
+  EXPECT_EQ(o.agent_port, kDefaultAgentPort);
+}
+
+TEST(Options, APinnedPortIsTheOneListenedOn) {
+  uint16_t free_port = Socket::Listen(0).LocalPort();
+  RuntimeOptions o;
+  o.port = free_port;
+  Runtime rt(o);
+  EXPECT_EQ(rt.Listen(), free_port);
 }
 
 }  // namespace
