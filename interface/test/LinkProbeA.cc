@@ -1,0 +1,3 @@
+#include "interface/test/LinkProbe.h"
+
+int LinkProbe::LibraryA() { return 1; }

@@ -1,0 +1,3 @@
+#include "interface/test/LinkProbe.h"
+
+int LinkProbe::LibraryB() { return 2; }
