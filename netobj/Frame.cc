@@ -58,7 +58,7 @@ FrameHeader FrameReader::Read(const Socket& s, const std::string& peer,
   begin_ += kHeaderSize;
   body->resize(h.length);
   std::size_t have = std::min<std::size_t>(end_ - begin_, h.length);
-  std::memcpy(body->data(), buf_.data() + begin_, have);
+  if (have > 0) std::memcpy(body->data(), buf_.data() + begin_, have);
   begin_ += have;
   if (begin_ == end_) begin_ = end_ = 0;
   while (have < h.length) {

@@ -44,6 +44,16 @@ void SetNoDelay(int fd) {
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
 }
 
+// A call may wait for minutes on a live peer, so calls have no read time-out; keep-alive probes
+// instead notice a peer whose host vanished without a reset (after about two minutes).
+void SetKeepAlive(int fd) {
+  int one = 1, idle = 60, interval = 10, count = 6;
+  ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof(one));
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval));
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof(count));
+}
+
 [[noreturn]] void FailConnect(const Endpoint& to, int err) {
   throw ConnectError({"cannot connect", to.ToString(), ErrnoText(err)});
 }
@@ -72,6 +82,7 @@ Socket Socket::Connect(const Endpoint& to, std::chrono::milliseconds timeout) {
   int flags = ::fcntl(s.fd_, F_GETFL);
   ::fcntl(s.fd_, F_SETFL, flags & ~O_NONBLOCK);
   SetNoDelay(s.fd_);
+  SetKeepAlive(s.fd_);
   return s;
 }
 

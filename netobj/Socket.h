@@ -33,7 +33,7 @@ class Socket {
   Socket& operator=(const Socket&) = delete;
   ~Socket() { Close(); }
 
-  // Connects with TCP_NODELAY set; gives up on this address after `timeout`.
+  // Connects with TCP_NODELAY and keep-alive set; gives up on this address after `timeout`.
   static Socket Connect(const Endpoint& to, std::chrono::milliseconds timeout);
   // Listens on every address (dual-stack when the host has IPv6), `port` 0 for an ephemeral one.
   static Socket Listen(uint16_t port);
