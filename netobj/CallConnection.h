@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "netobj/Frame.h"
@@ -38,13 +39,15 @@ class CallConnection {
 
   // Serving side: the socket stays the server's, which may shut it down.
   void Borrow(const Socket* s) { sock_ = s; }
-  // Calling side: the connection owns its socket; a fresh one replaces a failed one.
-  void Own(Socket s, const Endpoint& peer) {
-    owned_ = std::move(s);
+  // Calling side: the connection owns its socket; a fresh one replaces a failed one, which is
+  // returned (to be closed by the caller).
+  Socket Own(Socket s, const Endpoint& peer) {
+    std::swap(owned_, s);
     sock_ = nullptr;
     peer_ = peer;
     peer_text_ = peer.ToString();
     frames.Reset();
+    return s;
   }
 
   FrameReader frames;

@@ -73,7 +73,8 @@ FrameHeader RuntimeCore::Exchange(CallConnection& c) {
   // The pooled connection was closed by the peer (an idle time-out) before any reply came: the
   // peer never read this request, so it is safe to send it again on a fresh connection.
   Endpoint peer;
-  c.Own(ConnectSocket(*c.link, &peer), peer);
+  Socket fresh = ConnectSocket(*c.link, &peer);
+  if (!pool_.Renew(c, std::move(fresh), peer)) throw Thread::Alerted();
   c.reused = false;
   c.socket().SendAll(frame.data(), frame.size(), c.peer_text());
   return c.frames.Read(c.socket(), c.peer_text(), &c.in_body);

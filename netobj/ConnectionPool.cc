@@ -23,6 +23,14 @@ CallConnection* ConnectionPool::AddInUse(std::unique_ptr<CallConnection> c) {
   return raw;
 }
 
+bool ConnectionPool::Renew(CallConnection& c, Socket fresh, const Endpoint& peer) {
+  Socket old;
+  std::scoped_lock lock(mu_);
+  if (shut_down_) return false;
+  old = c.Own(std::move(fresh), peer);
+  return true;
+}
+
 void ConnectionPool::Release(CallConnection& c, const std::string& key, bool keep) {
   std::unique_ptr<CallConnection> dropped;
   std::scoped_lock lock(mu_);

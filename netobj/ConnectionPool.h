@@ -26,6 +26,9 @@ class ConnectionPool {
   CallConnection* TakeIdle(const std::string& key);
   // Registers a new connection as in use. Fails (returns null, dropping it) after Shutdown.
   CallConnection* AddInUse(std::unique_ptr<CallConnection> c);
+  // Gives the in-use `c` a fresh socket in place of a failed one, under the pool's lock so that
+  // a concurrent Shutdown never touches a descriptor being replaced. False after Shutdown.
+  bool Renew(CallConnection& c, Socket fresh, const Endpoint& peer);
   // Ends a use: back to the idle list of `key` when `keep`, closed otherwise.
   void Release(CallConnection& c, const std::string& key, bool keep);
   // Closes idle connections, wakes callers blocked on busy ones; later Releases close.
