@@ -10,9 +10,15 @@
 #include <exception>
 #include <stdexcept>
 
-#include "tests/display/ProcessControl.h"
+#include "tests/support/ProcessControl.h"
 
 namespace display_test {
+
+using test_support::DieWithParent;
+using test_support::ReadExactly;
+using test_support::StopProcess;
+using test_support::WaitReadable;
+using test_support::WriteAll;
 
 namespace {
 

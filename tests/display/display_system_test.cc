@@ -20,12 +20,17 @@
 
 #include "server/src/FractalUI.h"
 #include "tests/display/AdapterChild.h"
-#include "tests/display/ColourModel.h"
-#include "tests/display/XProbe.h"
-#include "tests/display/XvfbServer.h"
+#include "tests/support/ColourModel.h"
+#include "tests/support/XProbe.h"
+#include "tests/support/XvfbServer.h"
 
 namespace display_test {
 namespace {
+
+using test_support::ColourModel;
+using test_support::kPalette;
+using test_support::XProbe;
+using test_support::XvfbServer;
 
 using FractalNetObj::ImageRec;
 using FractalNetObj::ImageStar;

@@ -1,8 +1,8 @@
-#include "tests/display/ColourModel.h"
+#include "tests/support/ColourModel.h"
 
 #include <cstdio>
 
-namespace display_test {
+namespace test_support {
 
 namespace {
 
@@ -67,4 +67,4 @@ std::string ColourModel::Differences(const std::vector<uint32_t>& actual) const 
          shown;
 }
 
-}  // namespace display_test
+}  // namespace test_support

@@ -14,7 +14,7 @@
 
 #include "interface/FractalNetObj.h"
 
-namespace display_test {
+namespace test_support {
 
 // Pens 0..26 as 0xRRGGBB: white, black, then the three-level cube (0, half, full) without
 // black and white, red varying slowest and blue fastest. Half intensity shows as 0x7f.
@@ -51,4 +51,4 @@ class ColourModel {
   uint32_t selected_;
 };
 
-}  // namespace display_test
+}  // namespace test_support

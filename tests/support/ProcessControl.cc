@@ -1,4 +1,4 @@
-#include "tests/display/ProcessControl.h"
+#include "tests/support/ProcessControl.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <thread>
 
-namespace display_test {
+namespace test_support {
 
 namespace {
 
@@ -92,4 +92,4 @@ bool WriteAll(int fd, const void* buffer, std::size_t size) {
   return true;
 }
 
-}  // namespace display_test
+}  // namespace test_support

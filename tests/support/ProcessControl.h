@@ -7,7 +7,7 @@
 #include <chrono>
 #include <cstddef>
 
-namespace display_test {
+namespace test_support {
 
 // Asks `pid` to end (SIGTERM), gives it a short grace period, then kills it (SIGKILL) and reaps
 // it. Safe to call for a child that has already ended.
@@ -26,4 +26,4 @@ bool ReadExactly(int fd, void* buffer, std::size_t size, std::chrono::millisecon
 // Writes all `size` bytes, retrying after interruptions. False on error.
 bool WriteAll(int fd, const void* buffer, std::size_t size);
 
-}  // namespace display_test
+}  // namespace test_support

@@ -1,4 +1,4 @@
-#include "tests/display/XProbe.h"
+#include "tests/support/XProbe.h"
 
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
@@ -7,7 +7,7 @@
 #include <memory>
 #include <stdexcept>
 
-namespace display_test {
+namespace test_support {
 
 namespace {
 
@@ -121,4 +121,4 @@ void XProbe::TapKey(KeySym key) {
   Key(key, false);
 }
 
-}  // namespace display_test
+}  // namespace test_support

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace display_test {
+namespace test_support {
 
 class XProbe {
  public:
@@ -43,4 +43,4 @@ class XProbe {
   Display* dpy_ = nullptr;
 };
 
-}  // namespace display_test
+}  // namespace test_support

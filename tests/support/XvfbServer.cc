@@ -1,4 +1,4 @@
-#include "tests/display/XvfbServer.h"
+#include "tests/support/XvfbServer.h"
 
 #include <X11/Xlib.h>
 #include <fcntl.h>
@@ -7,11 +7,12 @@
 
 #include <chrono>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
-#include "tests/display/ProcessControl.h"
+#include "tests/support/ProcessControl.h"
 
-namespace display_test {
+namespace test_support {
 
 namespace {
 
@@ -22,7 +23,7 @@ constexpr std::chrono::milliseconds kConnectRetryPause{50};
 constexpr int kDisplayFd = 3;
 constexpr std::size_t kMaxDisplayNumberDigits = 10;
 
-[[noreturn]] void ExecXvfb(int displayNumberPipe) {
+[[noreturn]] void ExecXvfb(int displayNumberPipe, const char* screen) {
   DieWithParent(SIGTERM);
   if (displayNumberPipe == kDisplayFd) {
     fcntl(kDisplayFd, F_SETFD, 0);
@@ -35,17 +36,19 @@ constexpr std::size_t kMaxDisplayNumberDigits = 10;
   dup2(devNull, STDERR_FILENO);
   // -noreset: the readiness check disconnects, and a server that resets then refuses the
   // test's own connection for a moment.
-  execlp("Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
-         "-noreset", static_cast<char*>(nullptr));
+  execlp("Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp", "-noreset",
+         static_cast<char*>(nullptr));
   _exit(127);
 }
 
 }  // namespace
 
-XvfbServer::XvfbServer() {
+XvfbServer::XvfbServer(int screenWidth, int screenHeight) {
+  const std::string screen =
+      std::to_string(screenWidth) + "x" + std::to_string(screenHeight) + "x24";
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("Xvfb: cannot make a pipe");
-  Launch(fds[1]);
+  Launch(fds[1], screen);
   close(fds[1]);
   try {
     display_ = ":" + ReadDisplayNumber(fds[0]);
@@ -60,10 +63,10 @@ XvfbServer::XvfbServer() {
 
 XvfbServer::~XvfbServer() { StopProcess(pid_); }
 
-void XvfbServer::Launch(int displayNumberPipe) {
+void XvfbServer::Launch(int displayNumberPipe, const std::string& screen) {
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("Xvfb: cannot fork");
-  if (pid_ == 0) ExecXvfb(displayNumberPipe);
+  if (pid_ == 0) ExecXvfb(displayNumberPipe, screen.c_str());
 }
 
 std::string XvfbServer::ReadDisplayNumber(int fd) {
@@ -95,4 +98,4 @@ void XvfbServer::WaitUntilAccepting() {
   throw std::runtime_error("Xvfb " + display_ + " does not accept connections");
 }
 
-}  // namespace display_test
+}  // namespace test_support
