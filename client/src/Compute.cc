@@ -7,6 +7,7 @@
 // a single cast to float at the assignment; letting the compiler pick float or double intermediates
 // would change the counts near the boundary of the set.
 #include "client/src/Compute.h"
+#include "client/src/ReferenceOrbit.h"
 
 #include <cstdint>
 #include <limits>
@@ -34,19 +35,25 @@ inline float Advance(float coordinate, float step) {
   return static_cast<float>(Extended{coordinate} + Extended{step});
 }
 
+// One iteration from (fx, fy); true when the new |z|^2 exceeds the bound. A sum that is not a
+// number fails the comparison and so counts as not escaped.
+inline bool Iterate(float x, float y, float& fx, float& fy) {
+  const float old_x = fx;
+  fx = static_cast<float>((Extended{fx} * fx - Extended{fy} * fy) + x);
+  fy = static_cast<float>((Extended{kCrossFactor} * old_x) * fy + y);
+  return Extended{fx} * fx + Extended{fy} * fy > Extended{kEscapeBound};
+}
+
 // The iteration at which |z|^2 first exceeded the bound, or 1 when the count reached maxiter
-// (also for an orbit that escapes exactly at maxiter). A sum that is not a number fails the
-// comparison and so counts as not escaped. The orbit runs at least once.
+// (also for an orbit that escapes exactly at maxiter). The orbit runs at least once.
 inline int32_t EscapeCount(float x, float y, int32_t maxiter) {
   float fx = 0.0f;
   float fy = 0.0f;
   int32_t m = 0;
   while (true) {
-    const float old_x = fx;
-    fx = static_cast<float>((Extended{fx} * fx - Extended{fy} * fy) + x);
-    fy = static_cast<float>((Extended{kCrossFactor} * old_x) * fy + y);
+    const bool escaped = Iterate(x, y, fx, fy);
     ++m;
-    if (Extended{fx} * fx + Extended{fy} * fy > Extended{kEscapeBound}) break;
+    if (escaped) break;
     // ">=" rather than "==": the same for every maxiter >= 1 (m starts at 1 and counts up by
     // one), and a limit of 0 or less ends after one iteration instead of running an interior
     // point until m overflows.
@@ -57,7 +64,13 @@ inline int32_t EscapeCount(float x, float y, int32_t maxiter) {
 
 }  // namespace
 
-FractalNetObj::PixMap Compute(const FractalNetObj::FractalParams& f) {
+float GridStep(float lower, float upper, int32_t n) { return Step(lower, upper, n); }
+
+bool ReferenceStep(float x, float y, float& fx, float& fy) { return Iterate(x, y, fx, fy); }
+
+int32_t ReferenceCount(float x, float y, int32_t maxiter) { return EscapeCount(x, y, maxiter); }
+
+FractalNetObj::PixMap ComputeReference(const FractalNetObj::FractalParams& f) {
   auto pixmap = std::make_shared<NetObj::Int32Array2D>(f.sx, f.sy);
   // With no points the steps would divide by zero and are never used.
   if (pixmap->size() == 0) return pixmap;
