@@ -4,9 +4,10 @@
 // At the end it saves a contact sheet of all views.
 //
 //   tour -display :N [-width W] [-height H] [-crosshairs] [-views N] [-target X,Y]
-//        [-out DIR] [-timeout SECONDS]
+//        [-click left|right,COLUMN,ROW]... [-out DIR] [-timeout SECONDS]
 //
-// -width, -height and -crosshairs are the server's own options. Prints one line per view and the
+// -width, -height and -crosshairs are the server's own options. Each -click is made in turn on
+// the next view instead of the left click at the target. Prints one line per view and the
 // paths of the files; exit status 0 when every view was as predicted, 1 otherwise.
 #include <sys/stat.h>
 
@@ -27,11 +28,20 @@ namespace {
 
 constexpr char kUsage[] =
     "Usage: tour -display :N [-width W] [-height H] [-crosshairs] [-views N] [-target X,Y]\n"
-    "            [-out DIR] [-timeout SECONDS]\n";
+    "            [-click left|right,COLUMN,ROW]... [-out DIR] [-timeout SECONDS]\n";
 constexpr unsigned int kLeft = 1;
+constexpr unsigned int kRight = 3;
 constexpr int kSheetPerRow = 8;
+// The largest window: 1200 columns (-height) by 1600 rows (-width).
+constexpr int kMaxColumn = 1199;
+constexpr int kMaxRow = 1599;
 constexpr int kSheetShrink = 2;
 constexpr int kSheetGap = 4;
+
+struct ChosenClick {
+  unsigned int button = kLeft;
+  WindowPosition position;
+};
 
 struct Options {
   TourSettings tour;
@@ -41,6 +51,7 @@ struct Options {
   // the way down instead of turning into one colour.
   double targetX = -0.10109636384562;
   double targetY = 0.95628651080914;
+  std::vector<ChosenClick> clicks;
   std::string out = ".";
   std::chrono::milliseconds timeout{60000};
 };
@@ -66,6 +77,20 @@ void ParseTarget(const std::string& text, Options& o) {
   o.targetY = DoubleValue(text.substr(comma + 1));
 }
 
+ChosenClick ParseClick(const std::string& text) {
+  const std::size_t first = text.find(',');
+  if (first == std::string::npos) throw std::invalid_argument(text);
+  const std::size_t second = text.find(',', first + 1);
+  if (second == std::string::npos) throw std::invalid_argument(text);
+  const std::string button = text.substr(0, first);
+  if (button != "left" && button != "right") throw std::invalid_argument(text);
+  ChosenClick c;
+  c.button = button == "left" ? kLeft : kRight;
+  c.position.column = IntValue(text.substr(first + 1, second - first - 1), 0, kMaxColumn);
+  c.position.row = IntValue(text.substr(second + 1), 0, kMaxRow);
+  return c;
+}
+
 Options Parse(int argc, char** argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
@@ -86,6 +111,8 @@ Options Parse(int argc, char** argv) {
       o.views = IntValue(value, 1, 1000);
     } else if (key == "-target") {
       ParseTarget(value, o);
+    } else if (key == "-click") {
+      o.clicks.push_back(ParseClick(value));
     } else if (key == "-out") {
       o.out = value;
     } else if (key == "-timeout") {
@@ -95,6 +122,11 @@ Options Parse(int argc, char** argv) {
     }
   }
   if (o.tour.display.empty()) throw std::invalid_argument("-display");
+  for (const ChosenClick& c : o.clicks) {
+    if (c.position.column >= o.tour.sy || c.position.row >= o.tour.sx) {
+      throw std::invalid_argument("-click outside the window");
+    }
+  }
   return o;
 }
 
@@ -128,7 +160,13 @@ int Run(const Options& o) {
     std::printf("view %2d: x %.9g .. %.9g, y %.9g .. %.9g  %s\n", i, v.xmin, v.xmax, v.ymin, v.ymax,
                 ViewFile(o, i).c_str());
     std::fflush(stdout);
-    if (i < o.views) t.Click(TargetPosition(t, o), kLeft, o.timeout);
+    if (i >= o.views) break;
+    const std::size_t next = static_cast<std::size_t>(i - 1);
+    if (next < o.clicks.size()) {
+      t.Click(o.clicks[next].position, o.clicks[next].button, o.timeout);
+    } else {
+      t.Click(TargetPosition(t, o), kLeft, o.timeout);
+    }
   }
   const std::string sheet = o.out + "/contact-sheet.png";
   WritePng(ContactSheet(views, kSheetPerRow, kSheetShrink, kSheetGap), sheet);
