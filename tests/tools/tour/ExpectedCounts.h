@@ -1,6 +1,7 @@
-// The image the server assembles for a view, computed here the way the clients compute it: each
-// row's unit exactly as the server hands it out, put through the clients' own computation, and
-// copied into an image indexed [column][row] like the server's image_map.
+// The image the server assembles for a view, computed here the way the clients must compute it:
+// each row's unit exactly as the server hands it out, put through the reference computation (the
+// clients' one-point-at-a-time definition of the arithmetic, not the vector kernels they run),
+// and copied into an image indexed [column][row] like the server's image_map.
 //
 // Pure function; safe on any thread.
 #pragma once
