@@ -2,9 +2,13 @@
 // export under a name replaces the old one. Exports are accepted only from this host: `is_local`
 // decides whether a caller's address is one of ours (a test may pass its own rule).
 //
-// Ownership: holds the exported objects (surrogates of their owners) by shared_ptr. Keeping the
-// surrogates lets a later version ask each owner whether it is still alive and forget the names
-// of the dead. Thread-safe: the table has its own lock.
+// The agent holds a registered surrogate of every exported object, so it keeps a lease with each
+// exporting process: a name whose owner has died is forgotten when it is next asked for (the
+// owner is asked first, so an import right after the owner died finds nothing) and whenever a
+// new export arrives.
+//
+// Ownership: holds the exported objects (surrogates of their owners) by shared_ptr.
+// Thread-safe: the table has its own lock.
 #pragma once
 
 #include <functional>

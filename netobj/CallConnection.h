@@ -1,18 +1,20 @@
-// One connection and the call on it: the socket, the frame reader, the message being written and
-// the message being read. On the calling side it lives in the runtime's pool between calls and
-// belongs to one caller from OpenCall to CloseCall; on the serving side it belongs to the
-// runtime thread that serves the connection.
+// One connection and the call on it: the socket, the frame assembler, the message being written
+// and the message being read, and what the references written into it commit us to. On the calling
+// side it lives in the runtime's pool between calls and belongs to one caller from OpenCall to
+// CloseCall; on the serving side it belongs to the runtime thread that serves the connection.
 //
 // Not thread-safe: one thread at a time. Only the socket's ShutdownBoth may be called by the
 // runtime's shutdown from another thread.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "netobj/Frame.h"
+#include "netobj/ExportTable.h"
+#include "netobj/FrameAssembler.h"
 #include "netobj/Message.h"
 #include "netobj/NetObj.h"
 #include "netobj/Socket.h"
@@ -46,25 +48,37 @@ class CallConnection {
     sock_ = nullptr;
     peer_ = peer;
     peer_text_ = peer.ToString();
-    frames.Reset();
+    frames = FrameAssembler();
     return s;
   }
 
-  FrameReader frames;
+  FrameAssembler frames;
   MessageWriter out;
   std::vector<uint8_t> in_body;
   MessageReader in;
   // The space of the peer, from the last message it sent (or the called object's space).
   uint64_t peer_space = 0;
-  // Exported objects written into the message being built; the peer is recorded as their
-  // holder once the message has gone and the peer's space is known.
-  std::vector<uint64_t> written_exports;
+  // Sends of our objects counted for the peer (ExportTable::Send) whose message has not been
+  // known to leave whole yet; taken back if it never does.
+  struct Written {
+    ExportTable::Sent sent;
+    uint64_t space = 0;
+  };
+  std::vector<Written> written;
+  // Objects written without a count for the peer (surrogates passed on, or ours to a peer of
+  // unknown space): kept alive until the peer may have registered them with their owner (until
+  // the call ends; on the serving side, until the next request or the end of the connection).
+  std::vector<std::shared_ptr<T>> in_transit;
   // Calling side, while a call is open.
   std::shared_ptr<RuntimeCore> keep_alive;
   std::shared_ptr<SurrogateLink> link;
   bool reused = false;
   // Serving side.
   bool reply_begun = false;
+  bool on_poller = false;      // replies must not block
+  uint64_t connection_id = 0;  // the server's number for the connection
+  // The holder whose lease this connection carries (0: none); read by the server's thread.
+  std::atomic<uint64_t> lease_holder{0};
 
  private:
   RuntimeCore* core_;

@@ -49,7 +49,8 @@ CallConnection& RuntimeCore::OpenCall(const std::shared_ptr<SurrogateLink>& link
   c->keep_alive = shared_from_this();
   c->link = link;
   c->peer_space = link->ref().id.space;
-  c->written_exports.clear();
+  c->written.clear();
+  c->in_transit.clear();
   c->out.Begin();
   c->out.PutU64(space_id_);
   c->out.PutU64(link->ref().id.space);
@@ -58,26 +59,36 @@ CallConnection& RuntimeCore::OpenCall(const std::shared_ptr<SurrogateLink>& link
   return *c;
 }
 
+// What the request's references counted stays counted once the request may have been read
+// (the reply failed after it left); it is taken back (CloseCall) when it cannot have been: a
+// send that failed, or a pooled connection the peer closed before reading it.
 FrameHeader RuntimeCore::Exchange(CallConnection& c) {
   std::span<const uint8_t> frame = c.out.Seal(MessageKind::kCall);
   try {
     c.socket().SendAll(frame.data(), frame.size(), c.peer_text());
     return c.frames.Read(c.socket(), c.peer_text(), &c.in_body);
   } catch (const Rd::Failure&) {
+    if (!c.reused || c.frames.started()) c.written.clear();
     if (stopping_) throw Thread::Alerted();
-    if (!c.reused || c.frames.got_bytes()) throw;
+    if (!c.reused || c.frames.started()) throw;
   } catch (const Wr::Failure&) {
     if (stopping_) throw Thread::Alerted();
     if (!c.reused) throw;
   }
-  // The pooled connection was closed by the peer (an idle time-out) before any reply came: the
-  // peer never read this request, so it is safe to send it again on a fresh connection.
+  // The pooled connection was closed by the peer (an idle time-out, or an eviction) before any
+  // reply came: the peer never read this request, so it is safe to send it again on a fresh
+  // connection.
   Endpoint peer;
   Socket fresh = ConnectSocket(*c.link, &peer);
   if (!pool_.Renew(c, std::move(fresh), peer)) throw Thread::Alerted();
   c.reused = false;
   c.socket().SendAll(frame.data(), frame.size(), c.peer_text());
-  return c.frames.Read(c.socket(), c.peer_text(), &c.in_body);
+  try {
+    return c.frames.Read(c.socket(), c.peer_text(), &c.in_body);
+  } catch (const Rd::Failure&) {
+    c.written.clear();
+    throw;
+  }
 }
 
 DataFormat RuntimeCore::WaitForReply(CallConnection& c) {
@@ -88,6 +99,7 @@ DataFormat RuntimeCore::WaitForReply(CallConnection& c) {
     if (stopping_) throw Thread::Alerted();
     throw;
   }
+  c.written.clear();  // a reply came: the request was read
   c.in.Reset(c.in_body, h.format);
   c.peer_space = c.in.GetU64();
   if (h.kind == MessageKind::kError) {
@@ -98,16 +110,13 @@ DataFormat RuntimeCore::WaitForReply(CallConnection& c) {
     throw Error(std::move(atoms));
   }
   if (h.kind != MessageKind::kReply) FailMalformed("expected a reply");
-  CommitHolders(c);
   return h.format;
 }
 
-void RuntimeCore::CommitHolders(CallConnection& c) {
-  for (uint64_t id : c.written_exports) exports_.AddHolder(id, c.peer_space);
-  c.written_exports.clear();
-}
-
 void RuntimeCore::CloseCall(CallConnection& c, bool reuse) {
+  Unsend(c);
+  // The callee has registered what the request carried, or never will.
+  c.in_transit.clear();
   std::shared_ptr<SurrogateLink> link = std::move(c.link);
   pool_.Release(c, link ? link->pool_key() : std::string(), reuse && !stopping_);
 }

@@ -1,7 +1,6 @@
-// Frame headers and reading whole frames.
+// Frame headers.
 #include "netobj/Frame.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace NetObj {
@@ -30,42 +29,6 @@ FrameHeader DecodeHeader(const uint8_t* in) {
     throw MalformedFrame({"malformed message", "unknown data format"});
   h.length = (uint32_t{in[12]} << 24) | (uint32_t{in[13]} << 16) | (uint32_t{in[14]} << 8) | in[15];
   if (h.length > kMaxMessage) throw MalformedFrame({"malformed message", "message too long"});
-  return h;
-}
-
-void FrameReader::Fill(const Socket& s, const std::string& peer, std::size_t need) {
-  if (begin_ > 0 && begin_ + need > buf_.size()) {
-    std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
-    end_ -= begin_;
-    begin_ = 0;
-  }
-  while (end_ - begin_ < need) {
-    std::size_t k = s.RecvSome(buf_.data() + end_, buf_.size() - end_, peer);
-    if (k == 0) {
-      if (!got_bytes_) throw Rd::Failure({"connection closed by peer", peer});
-      throw Rd::Failure({"connection closed by peer", peer, "message truncated"});
-    }
-    got_bytes_ = true;
-    end_ += k;
-  }
-}
-
-FrameHeader FrameReader::Read(const Socket& s, const std::string& peer,
-                              std::vector<uint8_t>* body) {
-  got_bytes_ = end_ > begin_;
-  Fill(s, peer, kHeaderSize);
-  FrameHeader h = DecodeHeader(buf_.data() + begin_);
-  begin_ += kHeaderSize;
-  body->resize(h.length);
-  std::size_t have = std::min<std::size_t>(end_ - begin_, h.length);
-  if (have > 0) std::memcpy(body->data(), buf_.data() + begin_, have);
-  begin_ += have;
-  if (begin_ == end_) begin_ = end_ = 0;
-  while (have < h.length) {
-    std::size_t k = s.RecvSome(body->data() + have, h.length - have, peer);
-    if (k == 0) throw Rd::Failure({"connection closed by peer", peer, "message truncated"});
-    have += k;
-  }
   return h;
 }
 

@@ -74,6 +74,7 @@ void MessageWriter::PutObjectRef(const ObjectRef& r) {
   PutU8(static_cast<uint8_t>(RefTag::kObject));
   PutU64(r.id.space);
   PutU64(r.id.object);
+  PutU64(r.epoch);
   PutU16(static_cast<uint16_t>(r.types.size()));
   for (const auto& t : r.types) {
     PutU16(static_cast<uint16_t>(t.size()));
@@ -172,6 +173,7 @@ ObjectRef MessageReader::GetObjectRef() {
   ObjectRef r;
   r.id.space = GetU64();
   r.id.object = GetU64();
+  r.epoch = GetU64();
   uint16_t ntypes = GetU16();
   if (ntypes > kMaxTypes) FailMalformed("too many types");
   for (uint16_t i = 0; i < ntypes; ++i) {

@@ -1,6 +1,10 @@
 // How a network object is named on the wire: the owner's space (a random 64-bit id chosen per
 // runtime instance), the object's number in that space, the owner's remote types from most to
-// least specific, and every address the owner listens on. Plain values; thread-compatible.
+// least specific, and every address the owner listens on. A reference written by the owner
+// itself also carries the owner's epoch for the receiver: the owner counted this send as a
+// holding of the receiver under that epoch (see ExportTable). Zero means "not counted": the
+// receiver registers with the owner before it relies on the object. Plain values;
+// thread-compatible.
 #pragma once
 
 #include <compare>
@@ -30,6 +34,7 @@ struct ObjectRef {
   WireId id;
   std::vector<std::string> types;
   std::vector<Endpoint> endpoints;
+  uint64_t epoch = 0;
 };
 
 // Bounds on a received reference, checked before anything is stored.

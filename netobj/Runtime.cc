@@ -50,14 +50,14 @@ void Runtime::ExportWellKnown(uint64_t id, std::shared_ptr<T> obj) {
 ObjectRef Runtime::RefOf(const std::shared_ptr<T>& obj) {
   if (obj->IsSurrogate()) return obj->link()->ref();
   ObjectRef ref;
-  ref.id = WireId{core_->space_id(), core_->exports().Export(obj)};
+  ref.id = WireId{core_->space_id(), core_->exports().Pin(obj)};
   for (auto t : obj->RemoteTypes()) ref.types.emplace_back(t);
   ref.endpoints = core_->Advertised();
   return ref;
 }
 
 std::shared_ptr<T> Runtime::ObjectOf(const ObjectRef& ref) {
-  return core_->ObjectFor(ref, std::nullopt);
+  return core_->ObjectFor(ref, std::nullopt, RuntimeCore::Receipt::kUnregistered);
 }
 
 uint64_t Runtime::accepted_connections() const { return core_->accepted_connections(); }
@@ -66,8 +66,12 @@ std::size_t Runtime::exported_objects() const { return core_->exports().size(); 
 std::size_t Runtime::live_surrogate_entries() const { return core_->surrogates().size(); }
 
 std::set<uint64_t> Runtime::HoldersOf(const std::shared_ptr<T>& local) const {
-  return core_->exports().Holders(core_->exports().Export(local));
+  return core_->exports().HoldersOf(local.get());
 }
+
+std::size_t Runtime::open_serving_connections() const { return core_->open_serving_connections(); }
+
+std::size_t Runtime::lease_threads() const { return core_->leases().running(); }
 
 AgentHandle LocateAgent(std::string_view host) { return Runtime::Default().LocateAgent(host); }
 

@@ -52,18 +52,26 @@ class Runtime {
   // space 0: how the agent offers its one object at its fixed port.
   void ExportWellKnown(uint64_t id, std::shared_ptr<T> obj);
 
-  // A reference to a local object (exporting it) or a surrogate, as it would travel; and the
-  // object such a reference stands for here. Programs pass references in calls; tests and
-  // benchmarks use these to hand a first reference from one instance to another.
+  // A reference to a local object or a surrogate, as it would travel; and the object such a
+  // reference stands for here. Programs pass references in calls; tests and benchmarks use these
+  // to hand a first reference from one instance to another. A local object handed out this way
+  // is pinned: exported until Shutdown, since nobody can tell where the reference went; the
+  // surrogate ObjectOf makes is not registered with the owner (references that arrive in calls
+  // are, and their objects are released once no peer holds them).
   ObjectRef RefOf(const std::shared_ptr<T>& obj);
   std::shared_ptr<T> ObjectOf(const ObjectRef& ref);
 
   // Observations for tests.
   uint64_t accepted_connections() const;
   std::size_t idle_connections() const;
+  // Exported objects kept alive (pinned, or held by a peer).
   std::size_t exported_objects() const;
   std::size_t live_surrogate_entries() const;
+  // The spaces holding a surrogate of `local`, as this owner counts them.
   std::set<uint64_t> HoldersOf(const std::shared_ptr<T>& local) const;
+  std::size_t open_serving_connections() const;
+  // Owners this instance keeps a lease with right now.
+  std::size_t lease_threads() const;
 
   const std::shared_ptr<RuntimeCore>& core() const { return core_; }
 

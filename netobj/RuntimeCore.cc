@@ -17,6 +17,10 @@ uint64_t NewSpaceId() {
   return id;
 }
 
+// A worker that has served a request waits this long for the next one on the same connection
+// before handing it back to the polling thread: a run of calls costs no hand-over.
+constexpr std::chrono::milliseconds kLinger{1000};
+
 }  // namespace
 
 RuntimeCore::RuntimeCore(const RuntimeOptions& options)
@@ -30,10 +34,13 @@ uint16_t RuntimeCore::Listen() {
   if (stopping_) throw Error({"runtime has shut down"});
   Socket listener = Socket::Listen(options_.port);
   bool v6 = listener.IsIpv6();
-  server_ = std::make_unique<Server>(
-      std::move(listener), options_.max_serving_connections,
-      [this](const Socket& s, const Endpoint& peer) { Serve(s, peer); },
-      [this](const Socket& s, const Endpoint& peer) { Refuse(s, peer); });
+  Server::Limits limits{options_.max_serving_connections, options_.idle_timeout,
+                        options_.request_deadline, kLinger};
+  Server::Hooks hooks{[this](const Socket& s, const Endpoint& peer, uint64_t id) {
+                        return OpenSession(s, peer, id);
+                      },
+                      [this](const Endpoint& peer) { return Refusal(peer); }, [this] { Tick(); }};
+  server_ = std::make_unique<Server>(std::move(listener), limits, std::move(hooks));
   advertised_ = LocalAddresses(server_->port(), v6);
   return server_->port();
 }
@@ -49,31 +56,68 @@ uint64_t RuntimeCore::accepted_connections() const {
   return server_ ? server_->accepted() : 0;
 }
 
+std::size_t RuntimeCore::open_serving_connections() const {
+  std::scoped_lock lock(mu_);
+  return server_ ? server_->open_connections() : 0;
+}
+
 void RuntimeCore::Shutdown() {
   if (stopping_.exchange(true)) return;
+  // Our leases end first: the owners drop what we held.
+  leases_.Shutdown();
   pool_.Shutdown();
-  std::unique_ptr<Server> server;
+  Server* server;
   {
     std::scoped_lock lock(mu_);
-    server.swap(server_);
+    server = server_.get();
   }
+  // Stopped, not destroyed: a worker running this very shutdown returns into it.
   if (server) server->Stop();
   exports_.Clear();
+  finalizer_.Stop();
+}
+
+void RuntimeCore::Tick() {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point now = Clock::now();
+  bool paused = last_tick_ != Clock::time_point() && now - last_tick_ > options_.lease_period / 2;
+  last_tick_ = now;
+  // After a pause of our own (the process was stopped), nobody's silence is their fault: every
+  // holder gets a fresh lease period.
+  std::vector<uint64_t> expired;
+  ExportTable::Dropped dropped = exports_.Expire(
+      now, paused ? Clock::duration::max() : Clock::duration(options_.lease_period), &expired);
+  if (paused) exports_.HeardFromAll(now);
+  LetGo(std::move(dropped));
+  if (expired.empty()) return;
+  std::scoped_lock lock(mu_);
+  for (uint64_t id : expired) server_->Disconnect(id);
 }
 
 void RuntimeCore::PutRef(CallConnection& c, const Ref& r) {
   MessageWriter& w = c.out;
   if (const auto* obj = std::get_if<std::shared_ptr<T>>(&r); obj && *obj) {
     if ((*obj)->IsSurrogate()) {
+      // Not ours to count: the receiver registers it with its owner while we keep ours alive.
       w.PutObjectRef((*obj)->link()->ref());
+      c.in_transit.push_back(*obj);
       return;
     }
     ObjectRef ref;
-    ref.id = WireId{space_id_, exports_.Export(*obj)};
+    uint64_t peer = c.peer_space;
+    if (peer != 0 && peer != space_id_) {
+      ExportTable::Sent sent = exports_.Send(*obj, peer, std::chrono::steady_clock::now());
+      ref.id = WireId{space_id_, sent.id};
+      ref.epoch = sent.epoch;
+      c.written.push_back({sent, peer});
+    } else {
+      // A peer of unknown space (a well-known object called by address) registers instead.
+      ref.id = WireId{space_id_, exports_.Export(*obj)};
+      c.in_transit.push_back(*obj);
+    }
     for (auto t : (*obj)->RemoteTypes()) ref.types.emplace_back(t);
     ref.endpoints = Advertised();
     w.PutObjectRef(ref);
-    c.written_exports.push_back(ref.id.object);
   } else if (const auto* text = std::get_if<Text>(&r); text && *text) {
     w.PutTextRef(**text);
   } else if (const auto* arr = std::get_if<Int32Array>(&r); arr && *arr) {
@@ -83,16 +127,28 @@ void RuntimeCore::PutRef(CallConnection& c, const Ref& r) {
   }
 }
 
+void RuntimeCore::Unsend(CallConnection& c) {
+  ExportTable::Dropped dropped;
+  for (const auto& w : c.written) {
+    ExportTable::Dropped d = exports_.Unsend(w.sent, w.space);
+    for (auto& o : d) dropped.push_back(std::move(o));
+  }
+  c.written.clear();
+  LetGo(std::move(dropped));
+}
+
 Ref RuntimeCore::GetRef(CallConnection& c, const TypeCode& expected) {
   WireValue v = c.in.GetRef();
   Ref out = nullptr;
   if (auto* ref = std::get_if<ObjectRef>(&v)) {
     std::optional<Endpoint> via;
-    if (ref->id.space == c.peer_space && !ref->endpoints.empty()) {
+    bool from_owner = ref->id.space == c.peer_space;
+    if (from_owner && !ref->endpoints.empty()) {
       via = c.peer();
       via->port = ref->endpoints.front().port;
     }
-    out = ObjectFor(*ref, via);
+    out = ObjectFor(*ref, via,
+                    from_owner && ref->epoch != 0 ? Receipt::kCounted : Receipt::kThirdParty);
   } else if (auto* text = std::get_if<Text>(&v)) {
     out = std::move(*text);
   } else if (auto* arr = std::get_if<Int32Array>(&v)) {
@@ -102,24 +158,43 @@ Ref RuntimeCore::GetRef(CallConnection& c, const TypeCode& expected) {
   return out;
 }
 
-std::shared_ptr<T> RuntimeCore::ObjectFor(const ObjectRef& ref,
-                                          const std::optional<Endpoint>& via) {
+std::shared_ptr<T> RuntimeCore::ObjectFor(const ObjectRef& ref, const std::optional<Endpoint>& via,
+                                          Receipt how) {
   if (ref.id.space == space_id_) {
     auto target = exports_.Find(ref.id.object);
     if (!target) throw Error({"unknown object", "object " + std::to_string(ref.id.object)});
     return target->object;
   }
-  if (ref.id.space != 0)
-    if (auto s = surrogates_.Find(ref.id)) return s;
-  const StubRegistry& stubs = StubRegistry::Instance();
-  const StubEntry* entry = stubs.FirstRegistered(ref.types);
-  if (entry == nullptr) entry = stubs.Find("NetObj.T");
-  std::shared_ptr<T> made = entry->make_surrogate();
-  if (!made) throw Error({"cannot make surrogate", entry->type_name});
-  made->set_link(std::make_shared<SurrogateLink>(weak_from_this(), ref,
-                                                 ConnectOrder(ref.endpoints, via, local_)));
-  if (ref.id.space == 0) return made;
-  return surrogates_.Insert(ref.id, made);
+  std::shared_ptr<T> s = ref.id.space != 0 ? surrogates_.Find(ref.id) : nullptr;
+  if (!s) {
+    const StubRegistry& stubs = StubRegistry::Instance();
+    const StubEntry* entry = stubs.FirstRegistered(ref.types);
+    if (entry == nullptr) entry = stubs.Find("NetObj.T");
+    std::shared_ptr<T> made = entry->make_surrogate();
+    if (!made) throw Error({"cannot make surrogate", entry->type_name});
+    std::vector<Endpoint> order = ConnectOrder(ref.endpoints, via, local_);
+    bool tracked = ref.id.space != 0;
+    if (tracked) leases_.LinkMade(ref.id.space, order);
+    made->set_link(
+        std::make_shared<SurrogateLink>(weak_from_this(), ref, std::move(order), tracked));
+    if (!tracked) return made;
+    s = surrogates_.Insert(ref.id, made);
+  }
+  SurrogateLink& link = *s->link();
+  uint64_t owner = ref.id.space;
+  if (how == Receipt::kCounted) {
+    link.CountReceipt(ref.epoch);
+    leases_.Counted(owner, ref.epoch);
+  }
+  if (how == Receipt::kUnregistered) return s;
+  uint64_t held = link.epoch();
+  if (held != 0 && held >= leases_.KnownEpoch(owner)) return s;
+  // From a third party, or counted under an epoch the owner has since replaced (our lease with
+  // it ended while the reference travelled): register before anyone relies on it.
+  uint64_t epoch = RegisterReceipt(link);
+  link.CountReceipt(epoch);
+  leases_.Counted(owner, epoch);
+  return s;
 }
 
 std::shared_ptr<T> RuntimeCore::WellKnownSurrogate(std::vector<Endpoint> addresses, uint64_t id,
@@ -132,7 +207,7 @@ std::shared_ptr<T> RuntimeCore::WellKnownSurrogate(std::vector<Endpoint> address
   std::vector<Endpoint> order = ref.endpoints;
   const StubEntry* entry = StubRegistry::Instance().FirstRegistered(ref.types);
   std::shared_ptr<T> made = entry->make_surrogate();
-  made->set_link(std::make_shared<SurrogateLink>(weak_from_this(), std::move(ref), order));
+  made->set_link(std::make_shared<SurrogateLink>(weak_from_this(), std::move(ref), order, false));
   return made;
 }
 

@@ -20,9 +20,20 @@ struct RuntimeOptions {
   // A serving connection on which no byte arrives for this long is closed. The calling side
   // notices on its next call over the pooled connection and retries once on a fresh one.
   std::chrono::milliseconds idle_timeout{60000};
-  // At most this many connections are served at once; one more is answered with an error
-  // ("server busy") and closed.
-  int max_serving_connections = 256;
+  // At most this many connections are open at once on the serving side: one more closes the
+  // connection idle longest (or the one whose request has been arriving longest); when every
+  // one is serving a call or carries a lease, the newcomer is answered "server busy" and closed.
+  // Lowered to what the process's descriptor limit allows.
+  int max_serving_connections = 1024;
+  // A request must arrive whole within this time from its first byte (plus one second per MiB
+  // it announces); a slower one is answered "request too slow" and its connection closed.
+  std::chrono::milliseconds request_deadline{5000};
+  // Leases: a holder renews every lease_renewal; an owner drops the holdings of a holder not
+  // heard from for lease_period (at once when its lease connection closes). Releases of dead
+  // surrogates leave release_delay after the first of a batch.
+  std::chrono::milliseconds lease_renewal{2000};
+  std::chrono::milliseconds lease_period{8000};
+  std::chrono::milliseconds release_delay{100};
   // Test hook: the byte order this runtime writes its messages in.
   ByteOrder send_byte_order = NativeByteOrder();
 

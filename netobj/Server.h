@@ -1,30 +1,82 @@
-// The serving side's transport: one listening socket, an accepting thread, and one thread per
-// accepted connection, which runs the handler until the connection ends. A call that blocks for
-// minutes holds up only its own connection. When max_connections are being served, a new
-// connection is answered by `refuse` and closed at once.
+// The serving side's transport. One polling thread accepts connections and watches every
+// connection that is between requests: it assembles requests from whatever bytes arrive, without
+// a thread per connection, and hands each complete request to a worker thread. The worker serves
+// it and keeps waiting on the same connection for a short while (`linger`), so a run of calls
+// costs no hand-over; then it parks the connection with the polling thread again. A call that
+// blocks for minutes holds up only its own connection. Short requests that never wait (the
+// runtime's lease traffic) are served on the polling thread itself, so they are answered even
+// when every worker is busy.
 //
-// Ownership: the Server owns the listener, every served socket and every thread; Stop (or the
-// destructor) shuts the sockets down and joins the threads, so handlers must return once their
-// socket fails. Thread-safe: port/accepted from any thread; Stop from any thread but a handler.
+// Hostile peers: a connection costs a thread only while a whole request is being served. A
+// request must arrive whole within `request_deadline` (plus one second per MiB announced) from
+// its first byte, or the connection is closed with an error ("request too slow"). A connection
+// idle for `idle_timeout` is closed. At most `max_connections` are open: when one more arrives,
+// the connection idle longest is closed to make room (a pooled calling connection: its caller
+// retries on a fresh one), else the one whose request has been arriving longest; when every
+// connection is serving a call or carries a lease, the newcomer is answered "server busy" and
+// closed.
+//
+// Ownership: the Server owns the listener, every connection with its Session, and every thread.
+// Stop (or the destructor) closes the connections and joins the threads, so a Session's Serve
+// must return once its socket fails. Thread-safe: every public method, from any thread; Stop
+// also from a worker (which is then detached instead of joined).
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <list>
+#include <memory>
 #include <mutex>
+#include <span>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
+#include "netobj/Frame.h"
 #include "netobj/Socket.h"
 
 namespace NetObj {
 
 class Server {
  public:
-  using Handler = std::function<void(const Socket&, const Endpoint&)>;
+  using Clock = std::chrono::steady_clock;
 
-  Server(Socket listener, int max_connections, Handler serve, Handler refuse);
+  // What the runtime serves one connection with: made when the connection is accepted,
+  // destroyed when it ends. Used by one thread at a time (the polling thread or a worker).
+  class Session {
+   public:
+    virtual ~Session() = default;
+    // Whether the request is short and never waits, so the polling thread may serve it.
+    virtual bool IsQuick(const FrameHeader& h, std::span<const uint8_t> body) const = 0;
+    // Serves one whole request and replies; false ends the connection. `on_poller`: the reply
+    // must not block (a peer that does not read loses its connection).
+    virtual bool Serve(const FrameHeader& h, std::vector<uint8_t>& body, bool on_poller) = 0;
+    // The stream broke the rules or came too slowly: tell the peer, without blocking.
+    virtual void Reject(const AtomList& atoms) = 0;
+    // Carries a lease: never evicted, never closed for idleness. Any thread may ask.
+    virtual bool Exempt() const = 0;
+  };
+
+  struct Limits {
+    int max_connections = 1024;
+    std::chrono::milliseconds idle_timeout{60000};
+    std::chrono::milliseconds request_deadline{5000};
+    std::chrono::milliseconds linger{1000};
+  };
+  struct Hooks {
+    // Makes the session of connection `id`; the socket outlives it.
+    std::function<std::unique_ptr<Session>(const Socket&, const Endpoint&, uint64_t id)> open;
+    // The whole frame that refuses a connection ("server busy").
+    std::function<std::vector<uint8_t>(const Endpoint&)> refusal;
+    // Runs about every 250 ms on the polling thread (lease expiry); must not block.
+    std::function<void()> tick;
+  };
+
+  Server(Socket listener, const Limits& limits, Hooks hooks);
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
@@ -32,28 +84,61 @@ class Server {
   uint16_t port() const { return port_; }
   // Connections accepted so far (refused ones included).
   uint64_t accepted() const { return accepted_.load(); }
+  std::size_t open_connections() const;
+  std::size_t worker_threads() const;
+  // Closes connection `id` if it is still open.
+  void Disconnect(uint64_t id);
   void Stop();
 
  private:
-  struct Slot {
-    Socket sock;
-    Endpoint peer;
+  struct Conn;
+  using ConnPtr = std::shared_ptr<Conn>;
+  struct Worker {
     std::thread thread;
     bool done = false;
   };
-  void AcceptLoop();
-  void ReapFinished();  // joins threads whose connection has ended; takes mu_
+  struct Closing {
+    Socket sock;
+    Clock::time_point until;
+  };
+
+  void PollLoop();
+  void AcceptAll();
+  void Admit(Socket s, const Endpoint& peer);
+  ConnPtr PickVictimLocked() const;
+  void Refuse(Socket s, const Endpoint& peer);
+  void DrainClosing(uint64_t key);
+  void OnReadable(uint64_t id);
+  void ServeParked(const ConnPtr& c);
+  void ParkLocked(Conn& c, bool partial);
+  void Arm(const Conn& c, bool first) const;
+  void HandToWorker(const ConnPtr& c);
+  void WorkerLoop(Worker* self);
+  void RunConnection(const ConnPtr& c);
+  void Close(const ConnPtr& c);
+  void Sweep(Clock::time_point now);
 
   Socket listener_;
   uint16_t port_;
-  int max_connections_;
-  Handler serve_;
-  Handler refuse_;
+  Limits limits_;
+  Hooks hooks_;
+  int epoll_ = -1;
+  int wake_ = -1;
   std::atomic<uint64_t> accepted_{0};
-  std::mutex mu_;
+  std::chrono::milliseconds tick_;
+  bool listener_armed_ = true;                     // polling thread only
+  uint64_t next_closing_ = 0;                      // polling thread only
+  std::unordered_map<uint64_t, Closing> closing_;  // polling thread only
+
+  mutable std::mutex mu_;
   bool stopping_ = false;
-  std::list<Slot> slots_;
-  std::thread acceptor_;
+  uint64_t next_id_ = 1;
+  std::unordered_map<uint64_t, ConnPtr> conns_;
+  std::condition_variable work_cv_;
+  std::deque<ConnPtr> work_;
+  std::size_t idle_workers_ = 0;
+  std::list<std::shared_ptr<Worker>> workers_;
+  std::thread poller_;
 };
 
 }  // namespace NetObj

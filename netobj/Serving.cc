@@ -1,9 +1,10 @@
-// The serving side of calls: read a request, find the object, run its dispatcher, send the
-// reply in one write, or an error reply when anything raised. A connection whose stream cannot
-// be trusted (bad header, truncated frame) gets an error reply if possible and is closed; the
-// runtime itself keeps serving.
+// The serving side of calls: one session per served connection, which reads requests handed to
+// it by the server, finds the object, runs its dispatcher, and sends the reply in one write, or
+// an error reply when anything raised. A stream that cannot be trusted (bad header, too slow)
+// gets an error reply if possible and is closed; the runtime itself keeps serving.
 #include <algorithm>
 
+#include "netobj/LeaseProtocol.h"
 #include "netobj/RuntimeCore.h"
 
 namespace NetObj {
@@ -11,7 +12,47 @@ namespace NetObj {
 namespace {
 constexpr std::size_t kMaxAtoms = 64;
 constexpr std::size_t kMaxAtomLength = 4096;
+// Caller's space, callee's space, object number: what tells a lease call.
+constexpr std::size_t kCallPrefix = 24;
 }  // namespace
+
+class RuntimeCore::ServingSession : public Server::Session {
+ public:
+  ServingSession(RuntimeCore& core, const Socket& s, const Endpoint& peer, uint64_t id)
+      : core_(core),
+        c_(core, CallConnection::Role::kServing, peer, core.options().send_byte_order) {
+    c_.Borrow(&s);
+    c_.connection_id = id;
+  }
+  // The connection ended: a lease it carried ends with it, and what our replies carried to
+  // third parties may go.
+  ~ServingSession() override {
+    if (uint64_t holder = c_.lease_holder.load())
+      core_.LetGo(core_.exports().LeaseClosed(holder, c_.connection_id));
+    core_.LetGo(std::move(c_.in_transit));
+  }
+
+  bool IsQuick(const FrameHeader& h, std::span<const uint8_t> body) const override {
+    return core_.IsQuick(h, body);
+  }
+  bool Serve(const FrameHeader& h, std::vector<uint8_t>& body, bool on_poller) override {
+    return core_.ServeRequest(c_, h, body, on_poller);
+  }
+  void Reject(const AtomList& atoms) override {
+    c_.on_poller = true;
+    core_.SendError(c_, atoms);
+  }
+  bool Exempt() const override { return c_.lease_holder.load() != 0; }
+
+ private:
+  RuntimeCore& core_;
+  CallConnection c_;
+};
+
+std::unique_ptr<Server::Session> RuntimeCore::OpenSession(const Socket& s, const Endpoint& peer,
+                                                          uint64_t id) {
+  return std::make_unique<ServingSession>(*this, s, peer, id);
+}
 
 bool RuntimeCore::SendError(CallConnection& c, const AtomList& atoms) {
   c.out.Begin();
@@ -22,46 +63,45 @@ bool RuntimeCore::SendError(CallConnection& c, const AtomList& atoms) {
   for (std::size_t i = 0; i < n; ++i) c.out.PutString(atoms[i].substr(0, kMaxAtomLength));
   std::span<const uint8_t> frame = c.out.Seal(MessageKind::kError);
   try {
-    c.socket().SendAll(frame.data(), frame.size(), c.peer_text());
+    c.socket().SendAll(frame.data(), frame.size(), c.peer_text(), c.on_poller);
     return true;
   } catch (const Wr::Failure&) {
     return false;
   }
 }
 
-void RuntimeCore::Refuse(const Socket& s, const Endpoint& peer) {
-  CallConnection c(*this, CallConnection::Role::kServing, peer, options_.send_byte_order);
-  c.Borrow(&s);
-  SendError(c, {"server busy", "too many connections", peer.ToString()});
-  // Let the refused request arrive before closing, so the peer reads the refusal rather than a
-  // reset.
-  s.SetRecvTimeout(std::chrono::milliseconds(100));
-  try {
-    c.frames.Read(s, c.peer_text(), &c.in_body);
-  } catch (const Rd::Failure&) {
-  }
+std::vector<uint8_t> RuntimeCore::Refusal(const Endpoint& peer) {
+  MessageWriter w(options_.send_byte_order);
+  w.PutU64(space_id_);
+  w.PutU32(3);
+  w.PutString("server busy");
+  w.PutString("too many connections");
+  w.PutString(peer.ToString());
+  std::span<const uint8_t> frame = w.Seal(MessageKind::kError);
+  return std::vector<uint8_t>(frame.begin(), frame.end());
 }
 
-void RuntimeCore::Serve(const Socket& s, const Endpoint& peer) {
-  s.SetRecvTimeout(options_.idle_timeout);
-  CallConnection c(*this, CallConnection::Role::kServing, peer, options_.send_byte_order);
-  c.Borrow(&s);
-  while (!stopping_) {
-    FrameHeader h;
-    try {
-      h = c.frames.Read(s, c.peer_text(), &c.in_body);
-    } catch (const MalformedFrame& e) {
-      SendError(c, e.atoms());
-      return;
-    } catch (const Rd::Failure&) {
-      return;  // closed, reset, timed out or truncated: nothing to answer
-    }
-    if (h.kind != MessageKind::kCall) {
-      SendError(c, {"malformed message", "expected a call"});
-      return;
-    }
-    if (!ServeOne(c, h)) return;
+// Lease traffic is answered on the server's polling thread: it only touches the tables.
+bool RuntimeCore::IsQuick(const FrameHeader& h, std::span<const uint8_t> body) const {
+  if (h.kind != MessageKind::kCall || body.size() < kCallPrefix) return false;
+  MessageReader in(body, h.format);
+  in.GetU64();
+  uint64_t space = in.GetU64();
+  return in.GetU64() == kLeaseObjectId && (space == space_id_ || space == 0);
+}
+
+bool RuntimeCore::ServeRequest(CallConnection& c, const FrameHeader& h, std::vector<uint8_t>& body,
+                               bool on_poller) {
+  c.on_poller = on_poller;
+  // A new request: the peer has dealt with our last reply, registrations included.
+  LetGo(std::move(c.in_transit));
+  c.in_transit.clear();
+  if (h.kind != MessageKind::kCall) {
+    SendError(c, {"malformed message", "expected a call"});
+    return false;
   }
+  std::swap(c.in_body, body);
+  return ServeOne(c, h);
 }
 
 void RuntimeCore::Dispatch(CallConnection& c, const FrameHeader& h) {
@@ -70,6 +110,7 @@ void RuntimeCore::Dispatch(CallConnection& c, const FrameHeader& h) {
   int32_t stub_prot = c.in.GetI32();
   bool addressed_here =
       target.space == space_id_ || (target.space == 0 && target.object < kFirstOrdinaryId);
+  if (addressed_here && target.object == kLeaseObjectId) return ServeLease(c, stub_prot);
   auto found = addressed_here ? exports_.Find(target.object) : std::nullopt;
   if (!found) throw Error({"unknown object", "object " + std::to_string(target.object)});
   if (found->dispatch == nullptr) throw Error({"object cannot be called", "no stubs for its type"});
@@ -79,7 +120,6 @@ void RuntimeCore::Dispatch(CallConnection& c, const FrameHeader& h) {
 bool RuntimeCore::ServeOne(CallConnection& c, const FrameHeader& h) {
   c.in.Reset(c.in_body, h.format);
   c.reply_begun = false;
-  c.written_exports.clear();
   AtomList failure;
   try {
     Dispatch(c, h);
@@ -96,24 +136,29 @@ bool RuntimeCore::ServeOne(CallConnection& c, const FrameHeader& h) {
   } catch (...) {
     failure = {"remote exception"};
   }
-  if (stopping_) return false;
+  if (stopping_) {
+    Unsend(c);
+    return false;
+  }
   if (failure.empty()) {
     if (!c.reply_begun) BeginReply(c);
     try {
       std::span<const uint8_t> frame = c.out.Seal(MessageKind::kReply);
-      c.socket().SendAll(frame.data(), frame.size(), c.peer_text());
-      CommitHolders(c);
+      c.socket().SendAll(frame.data(), frame.size(), c.peer_text(), c.on_poller);
+      c.written.clear();  // left whole: the peer holds what it carried
       return true;
     } catch (const Wr::Failure& e) {
       failure = e.atoms();  // a reply too long can still be refused; a lost peer cannot
     }
   }
+  Unsend(c);
   return SendError(c, failure);
 }
 
 void RuntimeCore::BeginReply(CallConnection& c) {
+  // Values written before are discarded, and with them what they counted.
+  Unsend(c);
   c.reply_begun = true;
-  c.written_exports.clear();
   c.out.Begin();
   c.out.PutU64(space_id_);
 }

@@ -55,7 +55,7 @@ void SetKeepAlive(int fd) {
 }
 
 [[noreturn]] void FailConnect(const Endpoint& to, int err) {
-  throw ConnectError({"cannot connect", to.ToString(), ErrnoText(err)});
+  throw ConnectError({"cannot connect", to.ToString(), ErrnoText(err)}, err);
 }
 
 }  // namespace
@@ -141,6 +141,28 @@ Socket Socket::Accept(Endpoint* peer) const {
   }
 }
 
+Socket Socket::AcceptPending(Endpoint* peer, bool* out_of_descriptors) const {
+  *out_of_descriptors = false;
+  for (;;) {
+    sockaddr_storage ss;
+    socklen_t len = sizeof(ss);
+    int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&ss), &len, SOCK_CLOEXEC);
+    if (fd >= 0) {
+      SetNoDelay(fd);
+      *peer = Endpoint::FromSockaddr(reinterpret_cast<sockaddr*>(&ss));
+      return Socket(fd);
+    }
+    if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
+    *out_of_descriptors = errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+    return Socket();
+  }
+}
+
+void Socket::SetNonBlocking() const {
+  int flags = ::fcntl(fd_, F_GETFL);
+  ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+}
+
 uint16_t Socket::LocalPort() const {
   sockaddr_storage ss;
   socklen_t len = sizeof(ss);
@@ -162,13 +184,23 @@ void Socket::SetRecvTimeout(std::chrono::milliseconds timeout) const {
   ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
 }
 
-void Socket::SendAll(const void* data, std::size_t n, const std::string& peer) const {
+void Socket::SetSendTimeout(std::chrono::milliseconds timeout) const {
+  timeval tv{};
+  tv.tv_sec = timeout.count() / 1000;
+  tv.tv_usec = (timeout.count() % 1000) * 1000;
+  ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+}
+
+void Socket::SendAll(const void* data, std::size_t n, const std::string& peer,
+                     bool dont_wait) const {
   const auto* p = static_cast<const uint8_t*>(data);
+  int flags = MSG_NOSIGNAL | (dont_wait ? MSG_DONTWAIT : 0);
   while (n > 0) {
-    ssize_t k = ::send(fd_, p, n, MSG_NOSIGNAL);
+    ssize_t k = ::send(fd_, p, n, flags);
     if (k < 0) {
       if (errno == EINTR) continue;
       int err = errno;
+      if (err == EAGAIN || err == EWOULDBLOCK) throw Wr::Failure({"peer not reading", peer});
       if (err == EPIPE || err == ECONNRESET)
         throw Wr::Failure({"connection lost", peer, ErrnoText(err)});
       throw Wr::Failure({"write failed", peer, ErrnoText(err)});
@@ -179,12 +211,19 @@ void Socket::SendAll(const void* data, std::size_t n, const std::string& peer) c
 }
 
 std::size_t Socket::RecvSome(void* data, std::size_t n, const std::string& peer) const {
+  std::optional<std::size_t> k = TryRecv(data, n, peer, true);
+  if (!k) throw Rd::Failure({"read timed out", peer});
+  return *k;
+}
+
+std::optional<std::size_t> Socket::TryRecv(void* data, std::size_t n, const std::string& peer,
+                                           bool wait) const {
   for (;;) {
-    ssize_t k = ::recv(fd_, data, n, 0);
+    ssize_t k = ::recv(fd_, data, n, wait ? 0 : MSG_DONTWAIT);
     if (k >= 0) return static_cast<std::size_t>(k);
     if (errno == EINTR) continue;
     int err = errno;
-    if (err == EAGAIN || err == EWOULDBLOCK) throw Rd::Failure({"read timed out", peer});
+    if (err == EAGAIN || err == EWOULDBLOCK) return std::nullopt;
     if (err == ECONNRESET) throw Rd::Failure({"connection reset", peer, ErrnoText(err)});
     throw Rd::Failure({"read failed", peer, ErrnoText(err)});
   }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "netobj/Endpoint.h"
@@ -20,7 +21,12 @@ namespace NetObj {
 // Connecting failed: no byte of the call has left this process, so nothing ran at the peer.
 class ConnectError : public Error {
  public:
-  using Error::Error;
+  explicit ConnectError(AtomList atoms, int code = 0) : Error(std::move(atoms)), code_(code) {}
+  // The system's error number for a single address (ECONNREFUSED: nobody listens there).
+  int code() const { return code_; }
+
+ private:
+  int code_;
 };
 
 class Socket {
@@ -39,17 +45,29 @@ class Socket {
   static Socket Listen(uint16_t port);
   // Blocks until a peer connects; returns an invalid socket once the listener was shut down.
   Socket Accept(Endpoint* peer) const;
+  // For a non-blocking listener: a pending connection, or an invalid socket when none is
+  // waiting (`*out_of_descriptors` tells that one is waiting but cannot be taken now).
+  Socket AcceptPending(Endpoint* peer, bool* out_of_descriptors) const;
+  void SetNonBlocking() const;
 
   bool valid() const { return fd_ >= 0; }
   int fd() const { return fd_; }
   uint16_t LocalPort() const;
   bool IsIpv6() const;
   void SetRecvTimeout(std::chrono::milliseconds timeout) const;
+  // A send that makes no progress for this long fails (a peer that stopped reading).
+  void SetSendTimeout(std::chrono::milliseconds timeout) const;
 
-  // Sends all of [data, data+n); one system call unless the kernel takes it in parts.
-  void SendAll(const void* data, std::size_t n, const std::string& peer) const;
+  // Sends all of [data, data+n); one system call unless the kernel takes it in parts. With
+  // `dont_wait`, a send the kernel cannot take at once fails instead of blocking.
+  void SendAll(const void* data, std::size_t n, const std::string& peer,
+               bool dont_wait = false) const;
   // Receives at most n bytes, at least 1; 0 means the peer closed the connection.
   std::size_t RecvSome(void* data, std::size_t n, const std::string& peer) const;
+  // As RecvSome, but returns nothing instead of blocking (or when the receive time-out expired,
+  // when `wait`).
+  std::optional<std::size_t> TryRecv(void* data, std::size_t n, const std::string& peer,
+                                     bool wait) const;
 
   void ShutdownBoth() const;
   void Close();

@@ -1,15 +1,20 @@
 // What a surrogate knows about the remote object it stands for: the object's wire identity,
-// types and addresses, the order in which to try the addresses, and the runtime instance that
-// made it (calls on the surrogate go through that runtime). A link removes its surrogate's
-// entry from the runtime's surrogate table when it dies.
+// types and addresses, the order in which to try the addresses, the runtime instance that made
+// it (calls on the surrogate go through that runtime), and the receipts it has absorbed: how
+// many references to the object the owner counted for this runtime under which epoch (see
+// ExportTable). A tracked link (one in the surrogate table) leaves the table when it dies and
+// has its receipts released to the owner; an untracked one (a well-known object addressed by
+// host and port, or the runtime's own calls to an owner's lease object) does neither.
 //
 // Ownership: the surrogate owns its link; the link refers to its runtime weakly, so a surrogate
 // may outlive its runtime (its calls then fail). Thread-safe: immutable after construction
-// except the preferred address, which is atomic.
+// except the preferred address (atomic) and the receipts (own lock).
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -22,7 +27,9 @@ class RuntimeCore;
 
 class SurrogateLink {
  public:
-  SurrogateLink(std::weak_ptr<RuntimeCore> core, ObjectRef ref, std::vector<Endpoint> order);
+  // `ref`'s epoch is not kept: a surrogate passed on is never counted for the receiver by us.
+  SurrogateLink(std::weak_ptr<RuntimeCore> core, ObjectRef ref, std::vector<Endpoint> order,
+                bool tracked);
   ~SurrogateLink();
   SurrogateLink(const SurrogateLink&) = delete;
   SurrogateLink& operator=(const SurrogateLink&) = delete;
@@ -36,12 +43,23 @@ class SurrogateLink {
   std::size_t preferred() const { return preferred_.load(std::memory_order_relaxed); }
   void set_preferred(std::size_t i) { preferred_.store(i, std::memory_order_relaxed); }
 
+  // One receipt counted by the owner under `epoch`. A newer epoch starts the count afresh (the
+  // owner dropped the older one's); an older one is ignored.
+  void CountReceipt(uint64_t epoch);
+  // The epoch of the receipts held (0: none, the surrogate is not registered with its owner).
+  uint64_t epoch() const;
+  uint64_t receipts() const;
+
  private:
   std::weak_ptr<RuntimeCore> core_;
   ObjectRef ref_;
   std::vector<Endpoint> order_;
   std::string pool_key_;
+  bool tracked_;
   std::atomic<std::size_t> preferred_{0};
+  mutable std::mutex mu_;
+  uint64_t epoch_ = 0;
+  uint64_t receipts_ = 0;
 };
 
 }  // namespace NetObj

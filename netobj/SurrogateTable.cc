@@ -1,4 +1,5 @@
-// The weak table of surrogates, and the link that leaves it when its surrogate dies.
+// The weak table of surrogates, and the link that leaves it (and releases its receipts) when
+// its surrogate dies.
 #include "netobj/SurrogateTable.h"
 
 #include "netobj/RuntimeCore.h"
@@ -26,6 +27,15 @@ void SurrogateTable::Forget(const WireId& id) {
   if (it != by_id_.end() && it->second.expired()) by_id_.erase(it);
 }
 
+std::vector<std::shared_ptr<T>> SurrogateTable::LiveOf(uint64_t space) const {
+  std::vector<std::shared_ptr<T>> out;
+  std::scoped_lock lock(mu_);
+  for (const auto& [id, weak] : by_id_)
+    if (id.space == space)
+      if (auto s = weak.lock()) out.push_back(std::move(s));
+  return out;
+}
+
 std::size_t SurrogateTable::size() const {
   std::scoped_lock lock(mu_);
   return by_id_.size();
@@ -39,15 +49,41 @@ std::string PoolKey(const ObjectRef& ref, const std::vector<Endpoint>& order) {
 }  // namespace
 
 SurrogateLink::SurrogateLink(std::weak_ptr<RuntimeCore> core, ObjectRef ref,
-                             std::vector<Endpoint> order)
+                             std::vector<Endpoint> order, bool tracked)
     : core_(std::move(core)),
       ref_(std::move(ref)),
       order_(std::move(order)),
-      pool_key_(PoolKey(ref_, order_)) {}
+      pool_key_(PoolKey(ref_, order_)),
+      tracked_(tracked) {
+  ref_.epoch = 0;
+}
 
 SurrogateLink::~SurrogateLink() {
-  if (ref_.id.space == 0) return;
-  if (auto core = core_.lock()) core->surrogates().Forget(ref_.id);
+  if (!tracked_ || ref_.id.space == 0) return;
+  auto core = core_.lock();
+  if (!core) return;
+  core->surrogates().Forget(ref_.id);
+  core->leases().LinkGone(ref_.id.space, ref_.id.object, epoch_, receipts_);
+}
+
+void SurrogateLink::CountReceipt(uint64_t epoch) {
+  std::scoped_lock lock(mu_);
+  if (epoch < epoch_) return;
+  if (epoch > epoch_) {
+    epoch_ = epoch;
+    receipts_ = 0;
+  }
+  ++receipts_;
+}
+
+uint64_t SurrogateLink::epoch() const {
+  std::scoped_lock lock(mu_);
+  return epoch_;
+}
+
+uint64_t SurrogateLink::receipts() const {
+  std::scoped_lock lock(mu_);
+  return receipts_;
 }
 
 }  // namespace NetObj

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 #include "netobj/NetObj.h"
 #include "netobj/ObjectRef.h"
@@ -21,6 +22,8 @@ class SurrogateTable {
   std::shared_ptr<T> Insert(const WireId& id, const std::shared_ptr<T>& made);
   // Drops the entry if its surrogate is dead (a newer live one for the same id stays).
   void Forget(const WireId& id);
+  // The live surrogates of objects owned by `space`.
+  std::vector<std::shared_ptr<T>> LiveOf(uint64_t space) const;
   std::size_t size() const;
 
  private:

@@ -1,7 +1,7 @@
 // The fixed facts of the wire: the frame header's layout and limits, message kinds, and what a
 // DataFormat's four bytes say. Every frame starts with a 16-byte header in network byte order:
 //
-//   0..3  magic "NObj"       4  version (1)     5  kind (call, reply, error)
+//   0..3  magic "NObj"       4  version (2)     5  kind (call, reply, error)
 //   6..7  reserved, zero     8..11  DataFormat of the body     12..15  body length
 //
 // The body's own numbers follow the byte order named by the DataFormat; the receiver converts.
@@ -17,7 +17,8 @@
 namespace NetObj {
 
 inline constexpr uint8_t kMagic[4] = {'N', 'O', 'b', 'j'};
-inline constexpr uint8_t kWireVersion = 1;
+// Version 2: object references carry the owner's holder epoch.
+inline constexpr uint8_t kWireVersion = 2;
 inline constexpr std::size_t kHeaderSize = 16;
 // No message body may be longer; checked before anything is allocated for it.
 inline constexpr uint32_t kMaxMessage = 64u << 20;

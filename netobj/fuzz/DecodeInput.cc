@@ -2,8 +2,9 @@
 #include "netobj/fuzz/DecodeInput.h"
 
 #include <algorithm>
+#include <vector>
 
-#include "netobj/Frame.h"
+#include "netobj/FrameAssembler.h"
 #include "netobj/Message.h"
 
 namespace NetObj {
@@ -45,10 +46,19 @@ int DecodeInput(std::span<const uint8_t> input) {
   std::span<const uint8_t> frame = input.subspan(1 + n);
   int read = 0;
   try {
-    FrameHeader h = DecodeHeader(frame.data());
-    std::span<const uint8_t> body = frame.subspan(kHeaderSize);
-    if (body.size() < h.length) return 0;  // a socket read would wait for the rest
-    MessageReader in(body.first(h.length), h.format);
+    // The frame arrives in pieces, as from a slow or fragmenting peer.
+    FrameAssembler frames;
+    std::size_t piece = 1 + (n * 37) % 61;
+    FrameAssembler::Got got = FrameAssembler::Got::kWouldBlock;
+    while (!frame.empty() && got != FrameAssembler::Got::kFrame) {
+      std::span<const uint8_t> next = frame.first(std::min(piece, frame.size()));
+      frame = frame.subspan(next.size());
+      got = frames.Deliver(&next);
+    }
+    if (got != FrameAssembler::Got::kFrame) return 0;  // a socket read would wait for the rest
+    std::vector<uint8_t> body;
+    FrameHeader h = frames.Take(&body);
+    MessageReader in(body, h.format);
     for (uint8_t op : script) {
       ReadOne(in, op);
       ++read;

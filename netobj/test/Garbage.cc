@@ -3,7 +3,7 @@
 
 #include <random>
 
-#include "netobj/Frame.h"
+#include "netobj/FrameAssembler.h"
 #include "netobj/Message.h"
 #include "netobj/Socket.h"
 
@@ -18,7 +18,7 @@ AtomList SendRaw(uint16_t port, const std::vector<uint8_t>& bytes) {
   try {
     s.SendAll(bytes.data(), bytes.size(), to.ToString());
     ::shutdown(s.fd(), SHUT_WR);
-    FrameReader frames;
+    FrameAssembler frames;
     std::vector<uint8_t> body;
     FrameHeader h = frames.Read(s, to.ToString(), &body);
     if (h.kind != MessageKind::kError) return {"unexpected reply"};

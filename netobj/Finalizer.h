@@ -1,0 +1,41 @@
+// Where an owner lets go of the objects no peer holds any more: a thread of its own, so that a
+// destructor that blocks (say, on the program's lock) holds up neither lease traffic nor calls,
+// only later releases. The destructor of a released object runs on this thread (unless local code
+// still holds the object: then wherever that code drops it), outside every runtime lock.
+//
+// Thread-safe: Add from any thread (never under a runtime lock); Stop from any thread but this
+// one's.
+#pragma once
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "netobj/NetObj.h"
+
+namespace NetObj {
+
+class Finalizer {
+ public:
+  Finalizer() = default;
+  ~Finalizer() { Stop(); }
+  Finalizer(const Finalizer&) = delete;
+  Finalizer& operator=(const Finalizer&) = delete;
+
+  void Add(std::vector<std::shared_ptr<T>> objects);
+  // Lets go of what is queued and joins the thread; later Adds let go at once.
+  void Stop();
+
+ private:
+  void Run();
+
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<std::shared_ptr<T>> queue_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+}  // namespace NetObj

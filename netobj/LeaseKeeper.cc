@@ -1,0 +1,441 @@
+// The holder's lease threads, one per owner.
+#include "netobj/LeaseKeeper.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "netobj/FrameAssembler.h"
+#include "netobj/LeaseProtocol.h"
+#include "netobj/Message.h"
+#include "netobj/RuntimeCore.h"
+
+namespace NetObj {
+
+namespace {
+constexpr auto kCheckWait = std::chrono::seconds(3);
+constexpr auto kRetryPause = std::chrono::milliseconds(500);
+}  // namespace
+
+struct LeaseKeeper::Owner {
+  uint64_t space = 0;
+  std::vector<Endpoint> order;
+  std::size_t links = 0;
+  uint64_t known_epoch = 0;
+  uint64_t counted_gen = 0;
+  bool dead = false;
+  std::vector<ExportTable::Release> releases;
+  Clock::time_point release_due;
+  bool registration_wanted = false;
+  uint64_t check_requested = 0;
+  uint64_t check_done = 0;
+  bool running = false;
+  std::thread thread;
+  int wake = -1;
+
+  Owner() : wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  ~Owner() {
+    if (wake >= 0) ::close(wake);
+  }
+  void Wake() const {
+    uint64_t one = 1;
+    (void)!::write(wake, &one, sizeof(one));
+  }
+  void Drain() const {
+    uint64_t v;
+    (void)!::read(wake, &v, sizeof(v));
+  }
+};
+
+// One lease connection, as the lease thread holds it.
+struct LeaseKeeper::Renewal {
+  Socket sock;
+  std::string peer;  // the owner's space, for failure texts
+  FrameAssembler frames;
+  MessageWriter out;
+  std::vector<uint8_t> body;
+  MessageReader in;
+};
+
+LeaseKeeper::LeaseKeeper(RuntimeCore& core) : core_(core) {}
+
+LeaseKeeper::~LeaseKeeper() { Shutdown(); }
+
+// ---- what links and receivers report ----
+
+void LeaseKeeper::LinkMade(uint64_t owner, const std::vector<Endpoint>& order) {
+  std::vector<std::thread> to_join;
+  {
+    std::scoped_lock lock(mu_);
+    ReapLocked(&to_join);
+    std::unique_ptr<Owner>& o = owners_[owner];
+    if (!o) {
+      o = std::make_unique<Owner>();
+      o->space = owner;
+    }
+    if (o->order.empty()) o->order = order;
+    ++o->links;
+  }
+  for (auto& t : to_join) t.join();
+}
+
+void LeaseKeeper::LinkGone(uint64_t owner, uint64_t object, uint64_t epoch, uint64_t receipts) {
+  std::vector<std::thread> to_join;
+  {
+    std::scoped_lock lock(mu_);
+    auto it = owners_.find(owner);
+    if (it == owners_.end()) return;
+    Owner& o = *it->second;
+    if (o.links > 0) --o.links;
+    // Receipts of an older epoch were dropped by the owner with that epoch's lease.
+    if (!o.dead && !stopping_ && epoch != 0 && epoch == o.known_epoch && receipts > 0) {
+      if (o.releases.empty()) o.release_due = Clock::now() + core_.options().release_delay;
+      o.releases.push_back({object, epoch, receipts});
+      StartLocked(o, &to_join);
+      o.Wake();
+    }
+    if (o.links == 0 && !o.running && o.releases.empty()) {
+      if (o.thread.joinable()) to_join.push_back(std::move(o.thread));
+      owners_.erase(it);
+    }
+  }
+  for (auto& t : to_join) t.join();
+}
+
+void LeaseKeeper::Counted(uint64_t owner, uint64_t epoch) {
+  std::vector<std::thread> to_join;
+  {
+    std::scoped_lock lock(mu_);
+    auto it = owners_.find(owner);
+    if (it == owners_.end() || stopping_) return;
+    Owner& o = *it->second;
+    ++o.counted_gen;
+    o.dead = false;  // it just spoke to us
+    if (epoch > o.known_epoch) {
+      o.known_epoch = epoch;
+      o.registration_wanted = true;  // older surrogates re-register; a first lease starts at once
+    }
+    StartLocked(o, &to_join);
+    o.Wake();
+  }
+  for (auto& t : to_join) t.join();
+}
+
+uint64_t LeaseKeeper::KnownEpoch(uint64_t owner) const {
+  std::scoped_lock lock(mu_);
+  auto it = owners_.find(owner);
+  return it == owners_.end() ? 0 : it->second->known_epoch;
+}
+
+bool LeaseKeeper::IsDead(uint64_t owner) const {
+  std::scoped_lock lock(mu_);
+  auto it = owners_.find(owner);
+  return it != owners_.end() && it->second->dead;
+}
+
+bool LeaseKeeper::CheckAlive(uint64_t owner) {
+  std::unique_lock lock(mu_);
+  auto it = owners_.find(owner);
+  if (it == owners_.end()) return true;
+  Owner* o = it->second.get();  // stays: the caller's surrogate counts as a link
+  if (o->dead || !o->running) return !o->dead;
+  uint64_t ticket = ++o->check_requested;
+  o->Wake();
+  checked_.wait_for(lock, kCheckWait,
+                    [&] { return stopping_ || o->dead || !o->running || o->check_done >= ticket; });
+  return !o->dead;
+}
+
+std::size_t LeaseKeeper::running() const {
+  std::scoped_lock lock(mu_);
+  return static_cast<std::size_t>(std::count_if(owners_.begin(), owners_.end(),
+                                                [](const auto& kv) { return kv.second->running; }));
+}
+
+void LeaseKeeper::Shutdown() {
+  std::vector<std::thread> threads;
+  {
+    std::scoped_lock lock(mu_);
+    stopping_ = true;
+    for (auto& [space, o] : owners_) {
+      o->Wake();
+      if (o->thread.joinable()) threads.push_back(std::move(o->thread));
+    }
+    checked_.notify_all();
+  }
+  for (auto& t : threads) t.join();
+}
+
+void LeaseKeeper::StartLocked(Owner& o, std::vector<std::thread>* to_join) {
+  if (o.running || stopping_) return;
+  if (o.thread.joinable()) to_join->push_back(std::move(o.thread));
+  o.running = true;
+  o.thread = std::thread([this, p = &o] { Run(p); });
+}
+
+void LeaseKeeper::ReapLocked(std::vector<std::thread>* to_join) {
+  for (auto it = owners_.begin(); it != owners_.end();) {
+    Owner& o = *it->second;
+    if (o.links == 0 && !o.running && o.releases.empty()) {
+      if (o.thread.joinable()) to_join->push_back(std::move(o.thread));
+      it = owners_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+// ---- the lease thread ----
+
+void LeaseKeeper::Exit(Owner& o, bool dead) {
+  std::scoped_lock lock(mu_);
+  o.running = false;
+  if (dead) {
+    o.dead = true;
+    o.releases.clear();
+  }
+  checked_.notify_all();
+}
+
+LeaseKeeper::Outcome LeaseKeeper::Connect(Owner& o, Socket* s) {
+  if (o.order.empty()) return Outcome::kDead;
+  bool all_refused = true;
+  for (const Endpoint& e : o.order) {
+    try {
+      *s = Socket::Connect(e, core_.options().connect_timeout);
+      s->SetRecvTimeout(core_.options().lease_renewal);
+      s->SetSendTimeout(core_.options().lease_renewal);
+      return Outcome::kOk;
+    } catch (const ConnectError& err) {
+      if (err.code() != ECONNREFUSED) all_refused = false;
+    }
+  }
+  // Nobody listens at any of the owner's addresses: the owner's runtime is gone.
+  return all_refused ? Outcome::kDead : Outcome::kFailed;
+}
+
+bool LeaseKeeper::WaitForWork(Owner& o, const Socket& s, Clock::time_point next_renew) {
+  for (;;) {
+    Clock::time_point due = next_renew;
+    {
+      std::scoped_lock lock(mu_);
+      if (stopping_ || o.registration_wanted || o.check_requested > o.check_done) return true;
+      if (!o.releases.empty()) due = std::min(due, o.release_due);
+    }
+    Clock::time_point now = Clock::now();
+    if (now >= due) return true;
+    auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count() + 1;
+    pollfd fds[2] = {{s.fd(), POLLIN, 0}, {o.wake, POLLIN, 0}};
+    int n = ::poll(fds, 2, static_cast<int>(wait));
+    if (n < 0 && errno != EINTR) return false;
+    // The owner sends nothing unasked: readable means closed (or broken).
+    if (n > 0 && fds[0].revents != 0) return false;
+    if (n > 0 && fds[1].revents != 0) o.Drain();
+  }
+}
+
+namespace {
+
+// Reads the reply to a lease call: its epoch, or the outcome that ends the exchange.
+bool ReadLeaseReply(FrameAssembler& frames, const Socket& s, const std::string& peer,
+                    std::vector<uint8_t>& body, MessageReader& in, uint64_t owner,
+                    bool* wrong_runtime) {
+  FrameHeader h = frames.Read(s, peer, &body);
+  in.Reset(body, h.format);
+  if (in.GetU64() != owner) {
+    *wrong_runtime = true;
+    return false;
+  }
+  if (h.kind == MessageKind::kError) {
+    uint32_t n = in.GetU32();
+    // The owner's space is gone from that address: another runtime answered.
+    *wrong_runtime = n > 0 && in.GetString(4096) == "unknown object";
+    return false;
+  }
+  return h.kind == MessageKind::kReply;
+}
+
+}  // namespace
+
+LeaseKeeper::Outcome LeaseKeeper::Renew(Owner& o, Renewal& r, bool* nothing_held) {
+  const Socket& s = r.sock;
+  std::vector<ExportTable::Release> releases;
+  uint64_t known, ticket;
+  {
+    std::scoped_lock lock(mu_);
+    std::size_t n = std::min<std::size_t>(o.releases.size(), kMaxLeaseItems);
+    releases.assign(o.releases.begin(), o.releases.begin() + static_cast<long>(n));
+    o.releases.erase(o.releases.begin(), o.releases.begin() + static_cast<long>(n));
+    known = o.known_epoch;
+    ticket = o.check_requested;
+    o.registration_wanted = false;
+  }
+  // Surrogates counted under an older epoch register again; the owner dropped those counts.
+  std::vector<std::shared_ptr<T>> again;
+  bool held = false;
+  for (auto& sur : core_.surrogates().LiveOf(o.space)) {
+    const auto& link = sur->link();
+    uint64_t e = link->epoch();
+    if (e == known && e != 0 && link->receipts() > 0) held = true;
+    if (e != 0 && e < known && again.size() < kMaxLeaseItems) again.push_back(std::move(sur));
+  }
+  MessageWriter& w = r.out;
+  w.Begin();
+  w.PutU64(core_.space_id());
+  w.PutU64(o.space);
+  w.PutU64(kLeaseObjectId);
+  w.PutI32(kLeaseStubProt);
+  w.PutI32(static_cast<int32_t>(LeaseMethod::kRenew));
+  w.PutU32(static_cast<uint32_t>(releases.size()));
+  for (const auto& rel : releases) w.PutU64(rel.id), w.PutU64(rel.epoch), w.PutU64(rel.count);
+  w.PutU32(static_cast<uint32_t>(again.size()));
+  for (const auto& sur : again) w.PutU64(sur->link()->ref().id.object);
+  uint64_t epoch = 0;
+  std::vector<uint8_t> counted;
+  try {
+    std::span<const uint8_t> frame = w.Seal(MessageKind::kCall);
+    s.SendAll(frame.data(), frame.size(), r.peer);
+    bool wrong_runtime = false;
+    if (!ReadLeaseReply(r.frames, s, r.peer, r.body, r.in, o.space, &wrong_runtime))
+      return wrong_runtime ? Outcome::kDead : Outcome::kFailed;
+    epoch = r.in.GetU64();
+    uint32_t m = r.in.GetU32();
+    if (m != again.size()) return Outcome::kFailed;
+    for (uint32_t i = 0; i < m; ++i) counted.push_back(r.in.GetU8());
+  } catch (const Rd::Failure&) {
+    return Outcome::kFailed;
+  } catch (const Wr::Failure&) {
+    return Outcome::kFailed;
+  } catch (const Error&) {
+    return Outcome::kFailed;
+  }
+  for (std::size_t i = 0; i < again.size(); ++i) {
+    if (!counted[i]) continue;  // gone at the owner: calls on it will say "unknown object"
+    again[i]->link()->CountReceipt(epoch);
+    held = true;
+  }
+  again.clear();  // surrogates that died meanwhile release from here, outside the lock
+  std::scoped_lock lock(mu_);
+  if (epoch > o.known_epoch) {
+    o.known_epoch = epoch;
+    o.registration_wanted = true;
+  }
+  o.check_done = std::max(o.check_done, ticket);
+  checked_.notify_all();
+  *nothing_held = !held && o.releases.empty() && !o.registration_wanted;
+  return Outcome::kOk;
+}
+
+LeaseKeeper::Outcome LeaseKeeper::EndLease(Owner& o, Renewal& r) {
+  const Socket& s = r.sock;
+  MessageWriter& w = r.out;
+  w.Begin();
+  w.PutU64(core_.space_id());
+  w.PutU64(o.space);
+  w.PutU64(kLeaseObjectId);
+  w.PutI32(kLeaseStubProt);
+  w.PutI32(static_cast<int32_t>(LeaseMethod::kEnd));
+  try {
+    std::span<const uint8_t> frame = w.Seal(MessageKind::kCall);
+    s.SendAll(frame.data(), frame.size(), r.peer);
+    bool wrong_runtime = false;
+    if (!ReadLeaseReply(r.frames, s, r.peer, r.body, r.in, o.space, &wrong_runtime))
+      return wrong_runtime ? Outcome::kDead : Outcome::kFailed;
+    r.in.GetU64();
+    return r.in.GetU8() == 1 ? Outcome::kOk : Outcome::kFailed;
+  } catch (const Rd::Failure&) {
+  } catch (const Wr::Failure&) {
+  } catch (const Error&) {
+  }
+  return Outcome::kFailed;
+}
+
+void LeaseKeeper::Run(Owner* o) {
+  const RuntimeOptions& opt = core_.options();
+  std::unique_ptr<Renewal> ch;  // one per lease connection
+  bool connected = false;
+  Clock::time_point last_ok = Clock::now();
+  Clock::time_point next_renew = last_ok;
+  Clock::time_point idle_since = last_ok;
+  for (;;) {
+    {
+      std::scoped_lock lock(mu_);
+      if (stopping_) break;
+    }
+    if (!connected) {
+      ch = std::make_unique<Renewal>();
+      ch->peer = "owner " + std::to_string(o->space);
+      Outcome c = Connect(*o, &ch->sock);
+      if (c == Outcome::kDead ||
+          (c == Outcome::kFailed && Clock::now() - last_ok > opt.lease_period))
+        return Exit(*o, true);
+      if (c == Outcome::kFailed) {
+        pollfd p{o->wake, POLLIN, 0};
+        ::poll(&p, 1, static_cast<int>(kRetryPause.count()));
+        continue;
+      }
+      connected = true;
+      next_renew = Clock::now();
+    }
+    if (!WaitForWork(*o, ch->sock, next_renew)) {
+      // The owner closed our lease: reconnect, and re-register under a new epoch.
+      connected = false;
+      continue;
+    }
+    {
+      std::scoped_lock lock(mu_);
+      if (stopping_) break;
+    }
+    bool nothing_held = false;
+    Outcome r = Renew(*o, *ch, &nothing_held);
+    Clock::time_point now = Clock::now();
+    if (r == Outcome::kDead) return Exit(*o, true);
+    if (r == Outcome::kFailed) {
+      connected = false;
+      if (now - last_ok > opt.lease_period) return Exit(*o, true);
+      continue;
+    }
+    last_ok = now;
+    next_renew = now + opt.lease_renewal;
+    if (!nothing_held) {
+      idle_since = now;
+      continue;
+    }
+    if (now - idle_since < opt.lease_renewal) continue;
+    uint64_t gen;
+    {
+      std::scoped_lock lock(mu_);
+      gen = o->counted_gen;
+    }
+    if (EndLease(*o, *ch) != Outcome::kOk) continue;
+    std::scoped_lock lock(mu_);
+    // A reference counted meanwhile needs the lease after all; the owner starts a new one on
+    // our next renewal.
+    if (gen == o->counted_gen && o->releases.empty() && !stopping_) {
+      o->running = false;
+      checked_.notify_all();
+      return;
+    }
+  }
+  Exit(*o, false);
+}
+
+bool OwnerMayBeAlive(const T& obj) {
+  const std::shared_ptr<SurrogateLink>& link = obj.link();
+  if (!link || link->ref().id.space == 0) return true;
+  std::shared_ptr<RuntimeCore> core = link->core();
+  if (!core) return true;
+  return core->leases().CheckAlive(link->ref().id.space);
+}
+
+bool OwnerKnownDead(const T& obj) {
+  const std::shared_ptr<SurrogateLink>& link = obj.link();
+  if (!link || link->ref().id.space == 0) return false;
+  std::shared_ptr<RuntimeCore> core = link->core();
+  return core && core->leases().IsDead(link->ref().id.space);
+}
+
+}  // namespace NetObj

@@ -1,0 +1,87 @@
+// The holder's side of leases. For every owner whose objects this runtime holds registered
+// surrogates of, one lease connection and one thread that:
+//   - renews the lease every lease_renewal (the owner drops our holdings when the connection
+//     closes, or after lease_period without a renewal);
+//   - carries the releases of dead surrogates, batched: they leave release_delay after the first
+//     of a batch, so dropping a surrogate costs its caller nothing on the network;
+//   - re-registers the surrogates still alive when the owner answers with a newer epoch (our old
+//     lease ended: the connection broke, or we were silent too long);
+//   - ends the lease once nothing is held, and notices an owner that died: a refused reconnection
+//     (nobody listens), an answer from another runtime at the owner's address, or no successful
+//     renewal for lease_period. The surrogates of a dead owner need no releases, and IsDead
+//     tells (the agent forgets the names bound to them).
+//
+// Ownership: the keeper owns the per-owner records and their threads; links report to it by the
+// owner's space. Thread-safe: every method, from any thread (never under a runtime
+// lock); Shutdown joins the threads and ends every lease.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "netobj/Endpoint.h"
+#include "netobj/ExportTable.h"
+#include "netobj/NetObj.h"
+
+namespace NetObj {
+
+class RuntimeCore;
+class Socket;
+
+class LeaseKeeper {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  explicit LeaseKeeper(RuntimeCore& core);
+  ~LeaseKeeper();
+  LeaseKeeper(const LeaseKeeper&) = delete;
+  LeaseKeeper& operator=(const LeaseKeeper&) = delete;
+
+  // A tracked surrogate of an object of `owner` was made / died (with what it had absorbed).
+  void LinkMade(uint64_t owner, const std::vector<Endpoint>& order);
+  void LinkGone(uint64_t owner, uint64_t object, uint64_t epoch, uint64_t receipts);
+  // The owner counted a receipt for us under `epoch`: a lease is needed.
+  void Counted(uint64_t owner, uint64_t epoch);
+  // The newest epoch the owner has shown us (0: none yet).
+  uint64_t KnownEpoch(uint64_t owner) const;
+  bool IsDead(uint64_t owner) const;
+  // Asks the owner now, waiting a few seconds at most; false once it is known to be dead.
+  bool CheckAlive(uint64_t owner);
+  // Lease threads running (observation for tests).
+  std::size_t running() const;
+  void Shutdown();
+
+ private:
+  struct Owner;
+  struct Renewal;
+  enum class Outcome { kOk, kFailed, kDead };
+
+  void StartLocked(Owner& o, std::vector<std::thread>* to_join);
+  void ReapLocked(std::vector<std::thread>* to_join);
+  void Run(Owner* o);
+  Outcome Connect(Owner& o, Socket* s);
+  bool WaitForWork(Owner& o, const Socket& s, Clock::time_point next_renew);
+  Outcome Renew(Owner& o, Renewal& r, bool* nothing_held);
+  Outcome EndLease(Owner& o, Renewal& r);
+  void Exit(Owner& o, bool dead);
+
+  RuntimeCore& core_;
+  mutable std::mutex mu_;
+  std::condition_variable checked_;
+  bool stopping_ = false;
+  std::unordered_map<uint64_t, std::unique_ptr<Owner>> owners_;
+};
+
+// Whether the owner of `obj` (a surrogate) may still be alive; true for local objects. Checks
+// with the owner, so it may take a few seconds.
+bool OwnerMayBeAlive(const T& obj);
+// Whether the owner of `obj` is already known to be dead; never waits.
+bool OwnerKnownDead(const T& obj);
+
+}  // namespace NetObj

@@ -1,0 +1,94 @@
+// The runtime's well-known lease object (LeaseProtocol.h): the owner serves it from the export
+// table alone, so that it never waits on program code; a receiver calls it to register a
+// reference that reached it through a third party.
+#include "netobj/LeaseProtocol.h"
+#include "netobj/RuntimeCore.h"
+
+namespace NetObj {
+
+namespace {
+
+// Reads a count of items of `item_size` bytes each, checked against the limit and the bytes left
+// before anything is reserved for them.
+uint32_t GetItemCount(MessageReader& in, std::size_t item_size) {
+  uint32_t n = in.GetU32();
+  if (n > kMaxLeaseItems || n > in.remaining() / item_size) FailMalformed("too many lease items");
+  return n;
+}
+
+}  // namespace
+
+void RuntimeCore::ServeLease(CallConnection& c, int32_t stub_prot) {
+  uint64_t holder = c.peer_space;
+  if (stub_prot != kLeaseStubProt || holder == 0 || holder == space_id_) FailBadData();
+  auto now = std::chrono::steady_clock::now();
+  switch (static_cast<LeaseMethod>(c.in.GetI32())) {
+    case LeaseMethod::kRenew: {
+      std::vector<ExportTable::Release> releases(GetItemCount(c.in, 24));
+      for (auto& r : releases)
+        r.id = c.in.GetU64(), r.epoch = c.in.GetU64(), r.count = c.in.GetU64();
+      std::vector<uint64_t> registrations(GetItemCount(c.in, 8));
+      for (auto& id : registrations) id = c.in.GetU64();
+      ExportTable::Dropped dropped;
+      uint64_t replaced = 0;
+      uint64_t epoch = exports_.Renew(holder, c.connection_id, now, &dropped, &replaced);
+      c.lease_holder = holder;
+      if (replaced != 0) {
+        std::scoped_lock lock(mu_);
+        if (server_) server_->Disconnect(replaced);
+      }
+      LetGo(std::move(dropped));
+      LetGo(exports_.Released(holder, releases));
+      BeginReply(c);
+      c.out.PutU64(epoch);
+      c.out.PutU32(static_cast<uint32_t>(registrations.size()));
+      for (uint64_t id : registrations) c.out.PutU8(exports_.Register(id, holder, now) ? 1 : 0);
+      return;
+    }
+    case LeaseMethod::kRegister: {
+      uint64_t id = c.in.GetU64();
+      std::optional<uint64_t> epoch = exports_.Register(id, holder, now);
+      if (!epoch) throw Error({"unknown object", "object " + std::to_string(id)});
+      BeginReply(c);
+      c.out.PutU64(*epoch);
+      return;
+    }
+    case LeaseMethod::kEnd: {
+      bool ended = exports_.EndLease(holder, c.connection_id);
+      if (ended) c.lease_holder = 0;
+      BeginReply(c);
+      c.out.PutU64(0);
+      c.out.PutU8(ended ? 1 : 0);
+      return;
+    }
+  }
+  FailBadData();
+}
+
+uint64_t RuntimeCore::RegisterReceipt(const SurrogateLink& link) {
+  ObjectRef lease_object{{link.ref().id.space, kLeaseObjectId}, {}, {}};
+  auto route = std::make_shared<SurrogateLink>(weak_from_this(), std::move(lease_object),
+                                               link.connect_order(), false);
+  CallConnection& c = OpenCall(route, kLeaseStubProt);
+  uint64_t epoch = 0;
+  try {
+    c.out.PutI32(static_cast<int32_t>(LeaseMethod::kRegister));
+    c.out.PutU64(link.ref().id.object);
+    WaitForReply(c);
+    epoch = c.in.GetU64();
+    if (epoch == 0) FailMalformed("no epoch");
+  } catch (const Rd::Failure& e) {
+    CloseCall(c, false);
+    throw Error(e.atoms());
+  } catch (const Wr::Failure& e) {
+    CloseCall(c, false);
+    throw Error(e.atoms());
+  } catch (...) {
+    CloseCall(c, false);
+    throw;
+  }
+  CloseCall(c, true);
+  return epoch;
+}
+
+}  // namespace NetObj
