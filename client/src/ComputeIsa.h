@@ -9,6 +9,7 @@
 
 namespace Client {
 
+// kAvx2 needs FMA as well; kAvx512 needs AVX-512F.
 enum class ComputeIsa { kReference, kAvx2, kAvx512 };
 
 // True when this processor can run `isa` (the reference runs everywhere).

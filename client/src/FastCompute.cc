@@ -23,7 +23,7 @@ bool HasAvx512() {
 
 bool HasAvx2() {
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 // One iteration of the escape-time map on a vector of double lanes, with the proof obligations
 // that make it give the reference's floats, or else say which lane must go back to the
 // reference. Shared by the vector kernels: `L` supplies the vector type V, the lane mask type
-// M and the operations on them, all with the meanings of plain IEEE double arithmetic in
-// round-to-nearest-even. Include only inside a region compiled for L's instruction set, after
-// every standard header.
+// M and the operations on them, all with the meanings of IEEE double arithmetic in
+// round-to-nearest-even: MulAdd(a, b, c) and MulSub(a, b, c) are a*b + c and a*b - c rounded
+// once (used only where a*b is exact, so they round exactly as a product and a sum would), Max
+// is the larger of two non-negative numbers, AddBits an integer addition to each lane's bit
+// pattern, LeNonNegative a <= b for non-negative a and b. Include only inside a region compiled
+// for L's instruction set, after every standard header.
 //
 // The reference step, for floats fx, fy, x, y, with ext() rounding to 64 significant bits and
 // flt() to a float:
@@ -19,9 +22,10 @@
 // products and floats is a multiple of 2^-298, so it is either 0 or at least 2^-298. Each
 // rounding therefore obeys |round(t) - t| <= 2^-p |t| (p = 53 or 64) and is 0 only for t = 0.
 //
-// Step 1, products. fx*fx, fy*fy and (fx+fx)*fy are exact in double: fx+fx only moves the
-// exponent, and two 24-bit significands make at most 48 bits. (The squares of the new values
-// are computed at the end of the previous step and reused.)
+// Step 1, products. fx*fx, fy*fy and (2*fx)*fy are exact in double: 2*fx only moves the
+// exponent, and two 24-bit significands make at most 48 bits. So d = MulSub(fx, fx, fy*fy) is
+// dbl(fx*fx - fy*fy) and MulAdd(2*fx, fy, y) is dbl((2*fx)*fy + y), as in the reference with
+// dbl() for ext(). (fy*fy is computed at the end of the previous step and kept.)
 //
 // Step 2, the two sums. Real part: d = dbl(D) with D = fx^2 - fy^2 exact, s = dbl(d + x); the
 // reference has d_e = ext(D), s_e = ext(d_e + x). Imaginary part: s = dbl(P + y) with P exact;
@@ -31,25 +35,30 @@
 //                         <= 2^-53 (1 + 2^-10) (|d| + |s|)
 // Call the right-hand side E_err. It can be large against s when d and x cancel.
 //
-// Step 3, rounding to float. F = flt(s) by the conversion instruction, which rounds to
-// nearest-even like the store in the reference (it rounds into the float subnormal range
-// correctly; under flush-to-zero the check below fails instead, so such lanes go back too).
+// Step 3, rounding to float. Let 2^k <= |s| < 2^(k+1) (2^k from the exponent bits of s; 0 for
+// s = 0) and g = max(2^k, 2^-126), so that 2h with h = g 2^-24 is the spacing of floats near s
+// (the subnormal spacing 2^-149 below 2^-126). With M = 3 * 2^28 * g, the double sum s + M
+// lies in [2^29 g, 2^30 g), where doubles are spaced exactly 2h: so it rounds s to the float
+// grid, to nearest, and on a tie to the even multiple of 2h (M itself is an even multiple),
+// which is the float with the even significand. F = (s + M) - M is then exact and equals
+// flt(s), the store of the reference applied to s, including subnormal results and the step up
+// to 2^(k+1). (This needs round-to-nearest-even in the vector unit, the mode nothing in this
+// program changes; flush-to-zero cannot matter, no double here being subnormal.)
 // F = flt(s_e) as well when no float rounding boundary (a midpoint between neighbouring floats)
-// lies within E_err of s; then s_e sits strictly inside the same rounding interval. Let
-// 2^k <= |s| < 2^(k+1) and h = 2^(k-24), taken from the exponent bits of s (h = 0 for s = 0);
-// r = s - F is exact (both are multiples of the spacing of doubles near s and |r| <= 2^(k-23)).
-//   - For |s| >= 2^-126 the float grid in [2^k, 2^(k+1)] has spacing 2h, so the boundaries
-//     there are F +- h: the nearest is h - |r| away. Outside the binade the nearest boundary
-//     below 2^k is 2^k - h/2, at least h/2 away; above 2^(k+1) it is at least 2h away.
-//   - For 0 < |s| < 2^-126 the grid is uniform with half-spacing 2^-150 >= 2h, so the nearest
-//     boundary is at least 2h - |r| away.
-// Either way |r| + 2 E_err < h suffices (it gives E_err < h - |r| and E_err < h/2).
-//   Imaginary check: |r| * 2^51 <= K with K = (2^27 - 4) * 2^k, i.e. |r| <= h - 2^(k-49); both
-//     sides are exact, and 2 E_err <= 2^-52 (1 + 2^-10) 2^(k+1) < 2^(k-49) closes the gap.
+// lies within E_err of s; then s_e sits strictly inside the same rounding interval. r = s - F
+// is exact (|r| <= |s| because 0 is a float, and both are multiples of 2^(k-52)).
+//   - For |s| >= 2^-126 the floats in [2^k, 2^(k+1)] are spaced 2h, so the boundaries there
+//     are F +- h: the nearest is h - |r| away. Outside the binade the nearest boundary below
+//     2^k is 2^k - h/2, at least h/2 away; above 2^(k+1) it is at least 2h away.
+//   - For |s| < 2^-126, s = 0 included, the grid is uniform with spacing 2h, so the nearest
+//     boundary is h - |r| away.
+// Either way |r| + 2 E_err < h suffices (it gives E_err < h - |r| and E_err < h/2). With
+// K = (2^27 - 4) g = 2^27 h - 4g, both sides of each check below exact or bounded:
+//   Imaginary check: |r| <= h - 2^-25 h (the threshold exact). Since |s| < 2g, 2 E_err
+//     <= 2^-52 (1 + 2^-10) 2g = 2^-27 (1 + 2^-10) h < 2^-25 h closes the gap.
 //   Real check: dbl(|r| * 2^51 + |d|) <= K. A double at most K means the exact sum is at most
-//     K (1 + 2^-53), so |r| 2^52 + (1 + 2^-10)(|d| + |s|) <= 2 K (1 + 2^-53) + (1 + 2^-10) 2^(k+1)
-//     < 2^(k+28): that is |r| + 2 E_err < h.
-//   For s = 0, K = 0 and the checks pass only when r = 0 and d = 0: then s = s_e = 0 exactly.
+//     K (1 + 2^-53), so |r| 2^52 + (1 + 2^-10)(|d| + |s|) <= 2 K (1 + 2^-53) + (1 + 2^-10) 2g
+//     < 2^28 g = 2^52 h: that is |r| + 2 E_err < h.
 // A lane that fails either check is handed to the reference from its state before the step.
 //
 // Step 4, the escape test. The new squares are exact; q = dbl(Fx^2 + Fy^2) and the reference's
@@ -63,40 +72,47 @@
 
 namespace Client {
 
-// One step for a vector of lanes. The outputs are the new floats (exactly, as doubles), their
-// squares, the squared modulus q, and per lane whether each rounding was proven to match.
+// One step for a vector of lanes. The outputs are the new floats (exactly, as doubles), the
+// square of the new imaginary part, the squared modulus q, and per lane whether each rounding
+// was proven to match.
 template <class L>
 struct OrbitStepResult {
   typename L::V fx;
   typename L::V fy;
-  typename L::V fx2;
   typename L::V fy2;
   typename L::V q;
   typename L::M real_exact;
   typename L::M imag_exact;
 };
 
+// Bits added to g = 2^j (j >= -126) to make M = 1.5 * 2^(j+29) = 3 * 2^28 g, K = 2^(j+26)
+// (2 - 2^-24) = (2^27 - 4) g, and h - 2^-25 h = 2^(j-25) (2 - 2^-24) = (2^-24 - 2^-49) g: an
+// exponent step and a significand, without carries.
+inline constexpr long long kMagicBits = (29LL << 52) | (1LL << 51);
+inline constexpr long long kRealMarginBits = (26LL << 52) | 0x000ffffff0000000LL;
+inline constexpr long long kImagMarginBits = -(25LL << 52) | 0x000ffffff0000000LL;
+inline constexpr double kSmallestNormalFloat = 0x1p-126;
+
 template <class L>
-inline OrbitStepResult<L> OrbitStep(typename L::V fx, typename L::V fy, typename L::V fx2,
-                                    typename L::V fy2, typename L::V x, typename L::V y) {
+inline OrbitStepResult<L> OrbitStep(typename L::V fx, typename L::V fy, typename L::V fy2,
+                                    typename L::V x, typename L::V y) {
   using V = typename L::V;
-  const V scale = L::Splat(0x1p51);
-  const V margin = L::Splat(0x1p27 - 4.0);
-
-  const V d = L::Sub(fx2, fy2);
+  const V d = L::MulSub(fx, fx, fy2);
   const V sx = L::Add(d, x);
-  const V sy = L::Add(L::Mul(L::Add(fx, fx), fy), y);
+  const V sy = L::MulAdd(L::Mul(fx, L::Splat(2.0)), fy, y);
 
+  const V gx = L::Max(L::Binade(sx), L::Splat(kSmallestNormalFloat));
+  const V gy = L::Max(L::Binade(sy), L::Splat(kSmallestNormalFloat));
+  const V magic_x = L::AddBits(gx, kMagicBits);
+  const V magic_y = L::AddBits(gy, kMagicBits);
   OrbitStepResult<L> out;
-  out.fx = L::RoundToFloat(sx);
-  out.fy = L::RoundToFloat(sy);
-  const V real_gap = L::Add(L::Mul(L::Abs(L::Sub(sx, out.fx)), scale), L::Abs(d));
-  const V imag_gap = L::Mul(L::Abs(L::Sub(sy, out.fy)), scale);
-  out.real_exact = L::Le(real_gap, L::Mul(L::Binade(sx), margin));
-  out.imag_exact = L::Le(imag_gap, L::Mul(L::Binade(sy), margin));
-  out.fx2 = L::Mul(out.fx, out.fx);
+  out.fx = L::Sub(L::Add(sx, magic_x), magic_x);
+  out.fy = L::Sub(L::Add(sy, magic_y), magic_y);
+  const V real_gap = L::MulAdd(L::Abs(L::Sub(sx, out.fx)), L::Splat(0x1p51), L::Abs(d));
+  out.real_exact = L::LeNonNegative(real_gap, L::AddBits(gx, kRealMarginBits));
+  out.imag_exact = L::LeNonNegative(L::Abs(L::Sub(sy, out.fy)), L::AddBits(gy, kImagMarginBits));
   out.fy2 = L::Mul(out.fy, out.fy);
-  out.q = L::Add(out.fx2, out.fy2);
+  out.q = L::MulAdd(out.fx, out.fx, out.fy2);
   return out;
 }
 
