@@ -3,12 +3,12 @@
 // itself is the same as in the AVX-512 kernel.
 //
 // Everything after the target pragma is compiled for AVX2 and must only run after the
-// dispatcher checked the processor; so every standard header comes before it, and nothing in
-// the region has external linkage except the entry point.
+// dispatcher checked the processor; so every standard header comes before it, nothing in the
+// region has external linkage except the entry points, and it instantiates no standard library
+// template (an out-of-line copy built for AVX2 could be the one the linker keeps).
 #include <immintrin.h>
 
 #include <cstdint>
-#include <limits>
 
 #include "client/src/Kernels.h"
 #include "client/src/PointSource.h"
@@ -207,7 +207,7 @@ void Avx2Run::Refill(LaneArrays& a, int64_t& slot, int lane, double now) {
     source_.Take(1);
   } else {
     a.x[lane] = a.y[lane] = 0.0;
-    a.start[lane] = std::numeric_limits<double>::infinity();
+    a.start[lane] = __builtin_inf();
     --live_;
   }
 }

@@ -1,14 +1,14 @@
 // The AVX-512 kernel: 8 double lanes per vector, kGroups vectors in flight to hide latency.
-// Lanes that finish are refilled at once from the point source with expanding loads, and their
-// counts scattered to the PixMap, so that the lanes stay busy whatever the mix of counts.
+// Lanes that finish store their counts and are refilled at once from the point source with
+// expanding loads, so that the lanes stay busy whatever the mix of counts.
 //
 // Everything after the target pragma is compiled for AVX-512 and must only run after the
-// dispatcher checked the processor; so every standard header comes before it, and nothing in
-// the region has external linkage except the entry point.
+// dispatcher checked the processor; so every standard header comes before it, nothing in the
+// region has external linkage except the entry points, and it instantiates no standard library
+// template (an out-of-line copy built for AVX-512 could be the one the linker keeps).
 #include <immintrin.h>
 
 #include <cstdint>
-#include <limits>
 
 #include "client/src/Kernels.h"
 #include "client/src/PointSource.h"
@@ -16,7 +16,7 @@
 
 #pragma GCC push_options
 #pragma GCC target("avx512f,popcnt")
-// GCC 12's conversion intrinsics pass a self-initialised "undefined" vector, which its own
+// Some of GCC 12's AVX-512 intrinsics pass a self-initialised "undefined" vector, which its own
 // -Wmaybe-uninitialized then reports wherever they are inlined.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -54,7 +54,7 @@ struct Avx512 {
 constexpr int kLanes = 8;
 constexpr int kGroups = 4;
 constexpr __mmask8 kAllLanes = 0xff;
-constexpr long long kNever = std::numeric_limits<long long>::max();
+constexpr long long kNever = 0x7fffffffffffffff;  // a start no step reaches
 
 // One vector of lanes. The orbit changes every step and lives in registers (Orbit); the rest
 // lives here. A lane's iteration count is t - start at step t. A dead lane (the grid has run
@@ -155,10 +155,14 @@ __attribute__((noinline)) void Avx512Run::Settle(LaneGroup& g, Orbit& z, __m512d
   const __mmask8 at_limit = _mm512_cmpeq_epi64_mask(m, _mm512_set1_epi64(maxiter_));
   const __mmask8 leave = exits & (_mm512_cmp_pd_mask(r.q, four, _CMP_GT_OQ) | at_limit);
   if (leave != 0) {
-    // The count is m, or 1 when m reached maxiter (which covers escaping exactly there).
-    const __m512i value = _mm512_mask_mov_epi64(m, at_limit, _mm512_set1_epi64(1));
-    _mm512_mask_i64scatter_epi32(source_.out(), leave, _mm512_load_si512(g.slot),
-                                 _mm512_cvtepi64_epi32(value), 4);
+    // The count is m, or 1 when m reached maxiter (which covers escaping exactly there). Mostly
+    // one or two lanes leave at a time, so plain stores beat a scatter.
+    alignas(64) long long value[kLanes];
+    _mm512_store_si512(value, _mm512_mask_mov_epi64(m, at_limit, _mm512_set1_epi64(1)));
+    for (unsigned bits = leave; bits != 0; bits &= bits - 1) {
+      const int lane = __builtin_ctz(bits);
+      source_.out()[g.slot[lane]] = static_cast<int32_t>(value[lane]);
+    }
     steps_ = _mm512_mask_add_epi64(steps_, leave, steps_, m);
     Refill(g, leave, t + 1);
   }
@@ -200,7 +204,7 @@ __attribute__((noinline, cold)) void Avx512Run::HandOver(const LaneGroup& g, con
     nfx[lane] = new_x;
     nfy[lane] = new_y;
     nfy2[lane] = nfy[lane] * nfy[lane];  // exact, as in the step
-    q[lane] = escaped ? std::numeric_limits<double>::infinity() : 0.0;
+    q[lane] = escaped ? __builtin_inf() : 0.0;
   }
   r.fx = _mm512_load_pd(nfx);
   r.fy = _mm512_load_pd(nfy);
@@ -210,7 +214,7 @@ __attribute__((noinline, cold)) void Avx512Run::HandOver(const LaneGroup& g, con
 
 // The lanes in `lanes` take the next points, starting their count at `now`; those for which
 // the grid has no point left die.
-void Avx512Run::Refill(LaneGroup& g, __mmask8 lanes, long long now) {
+inline void Avx512Run::Refill(LaneGroup& g, __mmask8 lanes, long long now) {
   const int wanted = __builtin_popcount(lanes);
   const int ready = source_.Ready(wanted);
   unsigned load = lanes;

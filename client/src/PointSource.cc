@@ -35,11 +35,6 @@ PointSource::PointSource(const FractalNetObj::FractalParams& f, int32_t* out,
   }
 }
 
-int PointSource::Ready(int want) {
-  if (end_ - next_ < want) Generate();
-  return end_ - next_;
-}
-
 // The reference advances x and y by x = float(extended(x) + extended(dx)). For two floats the
 // extended sum rounds to 64 bits and then to 24; since 64 >= 2 * 24 + 2, that double rounding
 // is innocuous for addition (Figueroa's theorem), so one float addition, correctly rounded to
@@ -55,25 +50,37 @@ void PointSource::Generate() {
     slot_[n] = slot_[i];
   }
   next_ = 0;
-  while (n < kCapacity && py_ < sy_) {
-    const int64_t slot = static_cast<int64_t>(px_) * sy_ + py_;
-    if (InVectorDomain(x_now_, y_now_)) {
-      x_[n] = x_now_;
-      y_[n] = y_now_;
-      slot_[n] = slot;
-      ++n;
-    } else {
-      out_[slot] = ReferenceCount(x_now_, y_now_, maxiter_);
-      ++counts_.reference_points;
+  // The walk in locals, so that the stores below cannot make the compiler reload it.
+  float x = x_now_;
+  float y = y_now_;
+  int32_t px = px_;
+  int32_t py = py_;
+  while (n < kCapacity && py < sy_) {
+    const int32_t row_end = sx_ - px < kCapacity - n ? sx_ : px + (kCapacity - n);
+    int64_t slot = static_cast<int64_t>(px) * sy_ + py;
+    for (; px < row_end; ++px, slot += sy_) {
+      if (InVectorDomain(x, y)) {
+        x_[n] = x;
+        y_[n] = y;
+        slot_[n] = slot;
+        ++n;
+      } else {
+        out_[slot] = ReferenceCount(x, y, maxiter_);
+        ++counts_.reference_points;
+      }
+      x = x + dx_;
     }
-    x_now_ = x_now_ + dx_;
-    if (++px_ == sx_) {
-      px_ = 0;
-      x_now_ = xmin_;
-      y_now_ = y_now_ + dy_;
-      ++py_;
+    if (px == sx_) {
+      px = 0;
+      x = xmin_;
+      y = y + dy_;
+      ++py;
     }
   }
+  x_now_ = x;
+  y_now_ = y;
+  px_ = px;
+  py_ = py;
   end_ = n;
 }
 

@@ -30,7 +30,10 @@ class PointSource {
 
   // Makes at least `want` (<= kCapacity) points ready unless the grid runs out first, and
   // returns how many are ready. The next ready point is xs()[0], ys()[0], slots()[0].
-  int Ready(int want);
+  int Ready(int want) {
+    if (end_ - next_ < want) Generate();
+    return end_ - next_;
+  }
   const double* xs() const { return x_ + next_; }
   const double* ys() const { return y_ + next_; }
   const int64_t* slots() const { return slot_ + next_; }
