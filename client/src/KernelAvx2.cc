@@ -116,7 +116,8 @@ void Avx2Run::Run() {
 
 // One step from t to t + 1 for one group. Lanes leave the fast path for a rounding not
 // proven, |z|^2 >= 4 (escaped, or exactly 4 in double), or the count reaching maxiter with
-// this step.
+// this step. Settled inline, as in the AVX-512 kernel; only a copy of the orbit can reach
+// memory.
 __attribute__((always_inline)) inline void Avx2Run::StepGroup(LaneGroup& g, Orbit& z,
                                                               __m256d last_start, double t) {
   const OrbitStepResult<Avx2> r = OrbitStep<Avx2>(z.fx, z.fy, z.fy2, g.x, g.y);
@@ -139,9 +140,10 @@ __attribute__((always_inline)) inline void Avx2Run::StepGroup(LaneGroup& g, Orbi
 // orbit before the step and gets it after. Steps not proven are redone by the reference; then
 // lanes that escaped or reached the limit store their count and take the next points at z = 0,
 // and all others go on from the step's result.
-__attribute__((noinline)) void Avx2Run::Settle(LaneGroup& g, Orbit& z, __m256d fx, __m256d fy,
-                                               __m256d fy2, __m256d q, unsigned real_exact,
-                                               unsigned imag_exact, unsigned exits, double t) {
+__attribute__((always_inline)) inline void Avx2Run::Settle(LaneGroup& g, Orbit& z, __m256d fx,
+                                                           __m256d fy, __m256d fy2, __m256d q,
+                                                           unsigned real_exact, unsigned imag_exact,
+                                                           unsigned exits, double t) {
   LaneArrays a;
   _mm256_store_pd(a.fx, z.fx);
   _mm256_store_pd(a.fy, z.fy);

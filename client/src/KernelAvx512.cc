@@ -121,8 +121,9 @@ void Avx512Run::Run() {
 
 // One step from t to t + 1 for one group. Lanes leave the fast path for a rounding not
 // proven, |z|^2 >= 4 (escaped, or exactly 4 in double), or the count reaching maxiter with this
-// step; each group branches on its own, and hands its results over in registers, so that the
-// common path stores nothing.
+// step. Each group branches on its own and settles inline (every vector register is
+// caller-saved, so a call would spill the other groups); only a copy of its orbit can reach
+// memory, so that the common path stores nothing.
 __attribute__((always_inline)) inline void Avx512Run::StepGroup(LaneGroup& g, Orbit& z,
                                                                 __m512i last_start, long long t) {
   const OrbitStepResult<Avx512> r = OrbitStep<Avx512>(z.fx, z.fy, z.fy2, g.x, g.y);
@@ -142,9 +143,11 @@ __attribute__((always_inline)) inline void Avx512Run::StepGroup(LaneGroup& g, Or
 // orbit before the step and gets it after. Steps not proven are redone by the reference; then
 // lanes that escaped or reached the limit store their count and take the next points at z = 0,
 // and all others go on from the step's result.
-__attribute__((noinline)) void Avx512Run::Settle(LaneGroup& g, Orbit& z, __m512d fx, __m512d fy,
-                                                 __m512d fy2, __m512d q, __mmask8 real_exact,
-                                                 __mmask8 imag_exact, __mmask8 exits, long long t) {
+__attribute__((always_inline)) inline void Avx512Run::Settle(LaneGroup& g, Orbit& z, __m512d fx,
+                                                             __m512d fy, __m512d fy2, __m512d q,
+                                                             __mmask8 real_exact,
+                                                             __mmask8 imag_exact, __mmask8 exits,
+                                                             long long t) {
   OrbitStepResult<Avx512> r{fx, fy, fy2, q, real_exact, imag_exact};
   const __m512d four = _mm512_set1_pd(4.0);
   const __mmask8 handed = exits & static_cast<__mmask8>(~(real_exact & imag_exact) |
