@@ -67,7 +67,8 @@ class CallConnection {
   std::vector<Written> written;
   // Objects written without a count for the peer (surrogates passed on, or ours to a peer of
   // unknown space): kept alive until the peer may have registered them with their owner (until
-  // the call ends; on the serving side, until the next request or the end of the connection).
+  // the call ends; on the serving side, until the next request, the end of the connection, or
+  // the connection falling idle after the reply).
   std::vector<std::shared_ptr<T>> in_transit;
   // Calling side, while a call is open.
   std::shared_ptr<RuntimeCore> keep_alive;

@@ -235,6 +235,12 @@ std::set<uint64_t> ExportTable::HoldersOf(const T* obj) const {
   return out;
 }
 
+std::size_t ExportTable::leased_holders() const {
+  std::scoped_lock lock(mu_);
+  return static_cast<std::size_t>(std::count_if(
+      holders_.begin(), holders_.end(), [](const auto& kv) { return kv.second.connection != 0; }));
+}
+
 void ExportTable::Clear() {
   std::unordered_map<uint64_t, Entry> dropped;
   {

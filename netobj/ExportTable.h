@@ -95,6 +95,8 @@ class ExportTable {
   // Entries that keep their object alive (pinned or held).
   std::size_t size() const;
   std::set<uint64_t> HoldersOf(const T* obj) const;
+  // Holders whose lease connection is open.
+  std::size_t leased_holders() const;
   // Drops every entry (the runtime's shutdown), breaking cycles through exported objects.
   void Clear();
 

@@ -9,6 +9,8 @@ namespace NetObj {
 namespace {
 // Bodies this much longer than the buffer are read straight into their own storage.
 constexpr std::size_t kFirstBodyChunk = 64 * 1024;
+// Enough for a short message to arrive in one system call.
+constexpr std::size_t kBufferSize = 8192;
 }  // namespace
 
 void FrameAssembler::GrowBody(std::size_t at_least) {
@@ -16,6 +18,10 @@ void FrameAssembler::GrowBody(std::size_t at_least) {
   // more than their own size (or the first chunk).
   std::size_t want = std::max({at_least, body_have_ * 2, std::min(kFirstBodyChunk, at_least * 2)});
   body_.resize(std::min<std::size_t>(want, header_.length));
+}
+
+void FrameAssembler::MakeBuffer() {
+  if (buf_.empty()) buf_.resize(kBufferSize);
 }
 
 bool FrameAssembler::Parse() {
@@ -39,6 +45,7 @@ bool FrameAssembler::Parse() {
 }
 
 FrameAssembler::Got FrameAssembler::Pump(const Socket& s, const std::string& peer, Wait wait) {
+  MakeBuffer();
   bool may_block = wait != Wait::kNever;
   for (;;) {
     if (Parse()) return Got::kFrame;
@@ -79,6 +86,7 @@ FrameHeader FrameAssembler::Read(const Socket& s, const std::string& peer,
 }
 
 FrameAssembler::Got FrameAssembler::Deliver(std::span<const uint8_t>* bytes) {
+  MakeBuffer();
   for (;;) {
     if (Parse()) return Got::kFrame;
     if (bytes->empty()) return Got::kWouldBlock;

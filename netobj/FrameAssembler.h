@@ -9,7 +9,6 @@
 // connection, with its assembler, between the polling thread and a worker).
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -47,10 +46,11 @@ class FrameAssembler {
 
  private:
   bool Parse();  // moves buffered bytes into the frame; true when it is complete
+  void MakeBuffer();
   std::size_t BodyMissing() const { return header_.length - body_have_; }
   void GrowBody(std::size_t at_least);
 
-  std::array<uint8_t, 8192> buf_;
+  std::vector<uint8_t> buf_;  // made on first use: an idle connection costs none
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   bool have_header_ = false;

@@ -29,6 +29,9 @@ void RuntimeCore::ServeLease(CallConnection& c, int32_t stub_prot) {
         r.id = c.in.GetU64(), r.epoch = c.in.GetU64(), r.count = c.in.GetU64();
       std::vector<uint64_t> registrations(GetItemCount(c.in, 8));
       for (auto& id : registrations) id = c.in.GetU64();
+      // A new lease connection drops the holdings of the old one, and the registrations that
+      // follow count the surrogates still alive again. What was dropped is let go only after
+      // them, so that an object held through the change stays alive.
       ExportTable::Dropped dropped;
       uint64_t replaced = 0;
       uint64_t epoch = exports_.Renew(holder, c.connection_id, now, &dropped, &replaced);
@@ -37,12 +40,13 @@ void RuntimeCore::ServeLease(CallConnection& c, int32_t stub_prot) {
         std::scoped_lock lock(mu_);
         if (server_) server_->Disconnect(replaced);
       }
-      LetGo(std::move(dropped));
-      LetGo(exports_.Released(holder, releases));
+      ExportTable::Dropped released = exports_.Released(holder, releases);
       BeginReply(c);
       c.out.PutU64(epoch);
       c.out.PutU32(static_cast<uint32_t>(registrations.size()));
       for (uint64_t id : registrations) c.out.PutU8(exports_.Register(id, holder, now) ? 1 : 0);
+      LetGo(std::move(dropped));
+      LetGo(std::move(released));
       return;
     }
     case LeaseMethod::kRegister: {

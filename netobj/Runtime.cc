@@ -71,6 +71,8 @@ std::set<uint64_t> Runtime::HoldersOf(const std::shared_ptr<T>& local) const {
 
 std::size_t Runtime::open_serving_connections() const { return core_->open_serving_connections(); }
 
+std::size_t Runtime::leased_holders() const { return core_->exports().leased_holders(); }
+
 std::size_t Runtime::lease_threads() const { return core_->leases().running(); }
 
 AgentHandle LocateAgent(std::string_view host) { return Runtime::Default().LocateAgent(host); }

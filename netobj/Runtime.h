@@ -70,6 +70,8 @@ class Runtime {
   // The spaces holding a surrogate of `local`, as this owner counts them.
   std::set<uint64_t> HoldersOf(const std::shared_ptr<T>& local) const;
   std::size_t open_serving_connections() const;
+  // Peers holding our objects whose lease connection is open.
+  std::size_t leased_holders() const;
   // Owners this instance keeps a lease with right now.
   std::size_t lease_threads() const;
 

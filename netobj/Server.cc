@@ -373,6 +373,8 @@ void Server::RunConnection(const ConnPtr& c) {
     } catch (const Rd::Failure&) {
       return Close(c);
     }
+    // Still this worker's: the session may let go of what the last reply needed kept.
+    if (got == FrameAssembler::Got::kWouldBlock && !c->frames.started()) c->session->Idle();
     {
       std::scoped_lock lock(mu_);
       // An evicted connection's request (if one just came) is dropped unserved: its caller saw

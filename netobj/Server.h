@@ -59,6 +59,8 @@ class Server {
     virtual void Reject(const AtomList& atoms) = 0;
     // Carries a lease: never evicted, never closed for idleness. Any thread may ask.
     virtual bool Exempt() const = 0;
+    // No request followed the last reply within the linger time.
+    virtual void Idle() = 0;
   };
 
   struct Limits {

@@ -43,6 +43,11 @@ class RuntimeCore::ServingSession : public Server::Session {
     core_.SendError(c_, atoms);
   }
   bool Exempt() const override { return c_.lease_holder.load() != 0; }
+  // The peer has long read our last reply and registered what it carried.
+  void Idle() override {
+    core_.LetGo(std::move(c_.in_transit));
+    c_.in_transit.clear();
+  }
 
  private:
   RuntimeCore& core_;

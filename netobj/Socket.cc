@@ -117,7 +117,8 @@ Socket Socket::Listen(uint16_t port) {
     a.sin_port = htons(port);
     if (::bind(s.fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) throw fail(errno);
   }
-  if (::listen(s.fd_, 128) != 0) throw fail(errno);
+  // A burst of connections waits in the kernel until the polling thread takes it.
+  if (::listen(s.fd_, SOMAXCONN) != 0) throw fail(errno);
   return s;
 }
 

@@ -2,12 +2,36 @@
 // everything announced, and a seeded run of mutated messages through the decoder.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <random>
 
 #include "netobj/Frame.h"
+#include "netobj/FrameAssembler.h"
 #include "netobj/Message.h"
 #include "netobj/fuzz/DecodeInput.h"
+
+// Every allocation of this test program goes through here, so a test can tell the largest
+// block requested while it ran.
+namespace {
+std::atomic<std::size_t> largest_allocation{0};
+void* Allocate(std::size_t n) {
+  std::size_t seen = largest_allocation.load(std::memory_order_relaxed);
+  while (n > seen && !largest_allocation.compare_exchange_weak(seen, n)) {
+  }
+  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+  throw std::bad_alloc();
+}
+}  // namespace
+
+void* operator new(std::size_t n) { return Allocate(n); }
+void* operator new[](std::size_t n) { return Allocate(n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -125,6 +149,51 @@ TEST(Message, AnnouncedSizesAreCheckedAgainstTheMessage) {
   auto body = Body(w);
   MessageReader r(body, MakeDataFormat(NativeByteOrder()));
   EXPECT_THROW(r.GetRef(), Error);
+}
+
+// Announcements of 4 GiB are refused before anything of that size is asked for: an array of
+// 2^30 elements in a message of a few bytes, a frame header announcing 4 GiB - 1 (beyond the
+// 64 MiB limit), and a frame under the limit whose body has barely begun to arrive.
+TEST(Message, FourGibibyteAnnouncementsAllocateNothingOfThatSize) {
+  constexpr std::size_t kSmall = 1 << 20;
+  {
+    MessageWriter w;
+    w.PutU8(static_cast<uint8_t>(RefTag::kInt32Array));
+    w.PutI32(1 << 16);
+    w.PutI32(1 << 14);  // 2^30 elements: 4 GiB
+    w.PutI32(0);
+    auto body = Body(w);
+    largest_allocation = 0;
+    MessageReader r(body, MakeDataFormat(NativeByteOrder()));
+    try {
+      r.GetRef();
+      ADD_FAILURE() << "a 4 GiB array was accepted";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.atoms().at(1), "array larger than message");
+    }
+    EXPECT_LT(largest_allocation, kSmall);
+  }
+  {
+    uint8_t header[kHeaderSize];
+    EncodeHeader({MessageKind::kCall, MakeDataFormat(NativeByteOrder()), 0xffffffffu}, header);
+    largest_allocation = 0;
+    FrameAssembler frames;
+    std::span<const uint8_t> bytes(header, kHeaderSize);
+    EXPECT_THROW(frames.Deliver(&bytes), MalformedFrame);
+    EXPECT_LT(largest_allocation, kSmall);
+  }
+  {
+    uint8_t header[kHeaderSize];
+    EncodeHeader({MessageKind::kCall, MakeDataFormat(NativeByteOrder()), kMaxMessage}, header);
+    std::vector<uint8_t> start(header, header + kHeaderSize);
+    start.resize(kHeaderSize + 1000, 7);
+    largest_allocation = 0;
+    FrameAssembler frames;
+    std::span<const uint8_t> bytes(start);
+    EXPECT_EQ(frames.Deliver(&bytes), FrameAssembler::Got::kWouldBlock);
+    EXPECT_EQ(frames.announced(), kMaxMessage);
+    EXPECT_LT(largest_allocation, kSmall);
+  }
 }
 
 TEST(Message, ObjectReferenceLimits) {

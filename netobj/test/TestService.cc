@@ -13,7 +13,18 @@ namespace {
 constexpr int32_t kProt = 1;
 constexpr int32_t kMin = std::numeric_limits<int32_t>::min();
 constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
-enum Method : int32_t { kAdd = 0, kEcho, kWait, kFail, kMix, kCallAdd, kTakeText, kSpecial };
+enum Method : int32_t {
+  kAdd = 0,
+  kEcho,
+  kWait,
+  kFail,
+  kMix,
+  kCallAdd,
+  kTakeText,
+  kSpecial,
+  kCreate,
+  kAgain
+};
 
 template <class Write, class Read>
 void Call(T& self, int32_t prot, Write write, Read read) {
@@ -101,6 +112,20 @@ void Invoke(CallConnection& c, T& obj, DataFormat rep, int32_t stubProt) {
       BeginReply(c);
       PutInt32(c, 0);
       PutInt32(c, r);
+      return;
+    }
+    case kCreate: {
+      std::shared_ptr<T> made = self.create(GetBoolean(c));
+      BeginReply(c);
+      PutInt32(c, 0);
+      PutRef(c, made);
+      return;
+    }
+    case kAgain: {
+      std::shared_ptr<T> made = self.again();
+      BeginReply(c);
+      PutInt32(c, 0);
+      PutRef(c, made);
       return;
     }
     case kSpecial: {
@@ -213,6 +238,31 @@ int32_t ServiceSurrogate::takeText(const Ref& in) {
   return r;
 }
 
+std::shared_ptr<T> ServiceSurrogate::create(bool after_gate) {
+  std::shared_ptr<T> r;
+  Call(
+      *this, kProt,
+      [&](CallConnection& c) {
+        PutInt32(c, kCreate);
+        PutBoolean(c, after_gate);
+      },
+      [&](CallConnection& c, DataFormat rep) {
+        r = std::get<std::shared_ptr<T>>(GetRef(c, rep, TypeCode::OfObject<Service>()));
+      });
+  return r;
+}
+
+std::shared_ptr<T> ServiceSurrogate::again() {
+  Ref r = nullptr;
+  Call(
+      *this, kProt, [](CallConnection& c) { PutInt32(c, kAgain); },
+      [&](CallConnection& c, DataFormat rep) {
+        r = GetRef(c, rep, TypeCode::OfObject<Service>());
+      });
+  auto* o = std::get_if<std::shared_ptr<T>>(&r);
+  return o ? *o : nullptr;
+}
+
 int32_t ServiceSurrogate::special() {
   int32_t r = 0;
   Call(
@@ -237,14 +287,53 @@ Ref ServiceImpl::last_received() const {
   return last_;
 }
 
-int32_t ServiceImpl::wait() {
+int32_t ServiceImpl::wait() { return WaitForGate() ? 1 : 0; }
+
+bool ServiceImpl::WaitForGate() {
   std::unique_lock lock(mu_);
   ++waiting_;
   cv_.notify_all();
   // Bounded, so that a failing test cannot hang the suite.
   bool opened = cv_.wait_for(lock, std::chrono::seconds(20), [this] { return open_; });
   --waiting_;
-  return opened ? 1 : 0;
+  return opened;
+}
+
+std::shared_ptr<T> ServiceImpl::create(bool after_gate) {
+  auto made = std::make_shared<TrackedImpl>(tracker_);
+  {
+    std::scoped_lock lock(tracker_->mu);
+    tracker_->last = made;
+  }
+  if (after_gate) WaitForGate();
+  return made;
+}
+
+std::shared_ptr<T> ServiceImpl::again() {
+  std::scoped_lock lock(tracker_->mu);
+  return tracker_->last.lock();
+}
+
+void ServiceImpl::Forget() {
+  Ref gone;
+  std::scoped_lock lock(mu_);
+  gone = std::move(last_);
+  last_ = nullptr;
+}
+
+TrackedImpl::TrackedImpl(std::shared_ptr<Tracker> maker) : maker_(std::move(maker)) {
+  ++maker_->made;
+  ++maker_->alive;
+}
+
+TrackedImpl::~TrackedImpl() {
+  std::function<void()> hook;
+  {
+    std::scoped_lock lock(maker_->mu);
+    hook = maker_->on_destroy;
+  }
+  if (hook) hook();
+  --maker_->alive;
 }
 
 void ServiceImpl::OpenGate() {

@@ -3,7 +3,9 @@
 // "Test.Unregistered", has no stubs, so it arrives as its nearest registered supertype.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -32,6 +34,11 @@ class Service : public NetObj::T {
   virtual int32_t callAdd(const std::shared_ptr<NetObj::T>& target, int32_t a, int32_t b) = 0;
   // Requires a text argument.
   virtual int32_t takeText(const Ref& r) = 0;
+  // A new object made by the implementation (counted by its Tracker); with `after_gate`, the
+  // reply waits until the gate opens. `again` hands out the last one made once more (null once
+  // it is gone).
+  virtual std::shared_ptr<NetObj::T> create(bool after_gate) = 0;
+  virtual std::shared_ptr<NetObj::T> again() = 0;
 
   std::span<const std::string_view> RemoteTypes() const override {
     static constexpr std::string_view kTypes[] = {"Test.Service", "NetObj.T"};
@@ -60,6 +67,8 @@ class ServiceSurrogate : public Special {
   Mix mix(Mix m) override;
   int32_t callAdd(const std::shared_ptr<NetObj::T>& target, int32_t a, int32_t b) override;
   int32_t takeText(const Ref& r) override;
+  std::shared_ptr<NetObj::T> create(bool after_gate) override;
+  std::shared_ptr<NetObj::T> again() override;
   int32_t special() override;
   void callRaw(int32_t prot, int32_t code);
 };
@@ -68,8 +77,19 @@ class ServiceSurrogate : public Special {
 class PlainServiceSurrogate : public ServiceSurrogate {};
 class SpecialSurrogate : public ServiceSurrogate {};
 
+// What the objects a ServiceImpl created are up to; shared with them.
+struct Tracker {
+  std::atomic<int> made{0};
+  std::atomic<int> alive{0};
+  std::mutex mu;
+  std::weak_ptr<NetObj::T> last;     // the last one made
+  std::function<void()> on_destroy;  // runs in each one's destructor, when set
+  std::atomic<bool> destroyed_under_call{false};
+};
+
 class ServiceImpl : public Special {
  public:
+  ServiceImpl() : tracker_(std::make_shared<Tracker>()) {}
   int32_t add(int32_t a, int32_t b) override { return a + b; }
   Ref echo(const Ref& r) override;
   int32_t wait() override;
@@ -78,17 +98,33 @@ class ServiceImpl : public Special {
   int32_t callAdd(const std::shared_ptr<NetObj::T>& target, int32_t a, int32_t b) override;
   int32_t takeText(const Ref& r) override;
   int32_t special() override { return 7; }
+  std::shared_ptr<NetObj::T> create(bool after_gate) override;
+  std::shared_ptr<NetObj::T> again() override;
 
   void OpenGate();
   int waiting() const;
   Ref last_received() const;
+  void Forget();  // drops what echo received
+  Tracker& tracker() const { return *tracker_; }
 
  private:
+  bool WaitForGate();
+  std::shared_ptr<Tracker> tracker_;
   mutable std::mutex mu_;
   std::condition_variable cv_;
   bool open_ = false;
   int waiting_ = 0;
   Ref last_ = nullptr;
+};
+
+// An object made by create(): counted alive in its maker's tracker.
+class TrackedImpl : public ServiceImpl {
+ public:
+  explicit TrackedImpl(std::shared_ptr<Tracker> maker);
+  ~TrackedImpl() override;
+
+ private:
+  std::shared_ptr<Tracker> maker_;
 };
 
 // Only Test.Service's RemoteTypes (a local object offered as the less specific type).

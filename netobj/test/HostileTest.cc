@@ -1,0 +1,222 @@
+// Hostile peers against a serving runtime: a thousand connections that send nothing, senders of
+// one byte a second, and requests that announce more than they carry. Other callers' calls keep
+// succeeding, with their latency measured (and printed) rather than asserted; the owner's
+// threads stay few, because a connection costs a thread only while a whole request is served.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "netobj/Frame.h"
+#include "netobj/FrameAssembler.h"
+#include "netobj/Message.h"
+#include "netobj/Runtime.h"
+#include "netobj/Socket.h"
+#include "netobj/test/TestService.h"
+
+namespace {
+
+using namespace NetObj;
+using namespace TestNetObj;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+std::shared_ptr<ServiceSurrogate> AsService(const std::shared_ptr<T>& o) {
+  return std::dynamic_pointer_cast<ServiceSurrogate>(o);
+}
+
+int ThreadsInProcess() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  return -1;
+}
+
+// Room for both ends of every connection in this one process.
+void RaiseDescriptorLimit(rlim_t want) {
+  rlimit r{};
+  ::getrlimit(RLIMIT_NOFILE, &r);
+  if (r.rlim_cur < want) {
+    r.rlim_cur = std::min(want, r.rlim_max);
+    ::setrlimit(RLIMIT_NOFILE, &r);
+  }
+}
+
+// The first bytes of a well-formed call, sent one at a time by a slow peer.
+std::vector<uint8_t> CallFrameBytes() {
+  MessageWriter w;
+  w.PutU64(1), w.PutU64(0), w.PutU64(16), w.PutI32(1), w.PutI32(0);
+  auto frame = w.Seal(MessageKind::kCall);
+  return std::vector<uint8_t>(frame.begin(), frame.end());
+}
+
+struct Latencies {
+  std::vector<double> ms;
+  int failures = 0;
+  void Print(const char* what) {
+    std::sort(ms.begin(), ms.end());
+    if (ms.empty()) return;
+    std::printf("  %s: %zu calls, median %.2f ms, 99th %.2f ms, max %.2f ms, %d failed\n", what,
+                ms.size(), ms[ms.size() / 2], ms[ms.size() * 99 / 100], ms.back(), failures);
+  }
+};
+
+// Calls `service->add` for `how_long`, timing each call.
+Latencies CallFor(ServiceSurrogate& service, std::chrono::milliseconds how_long) {
+  Latencies l;
+  Clock::time_point end = Clock::now() + how_long;
+  for (int i = 0; Clock::now() < end && i < 100000; ++i) {
+    Clock::time_point t0 = Clock::now();
+    try {
+      if (service.add(i, 1) != i + 1) ++l.failures;
+    } catch (const Error& e) {
+      ++l.failures;
+      std::printf("  call failed: %s\n", e.what());
+    }
+    l.ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    std::this_thread::sleep_for(2ms);
+  }
+  return l;
+}
+
+TEST(HostilePeers, IdleConnectionsAndSlowSendersDoNotStopOtherCallers) {
+  constexpr int kIdle = 1000;
+  constexpr int kSlow = 50;
+  RaiseDescriptorLimit(2 * (kIdle + kSlow) + 512);
+  RuntimeOptions oo;
+  oo.request_deadline = 2000ms;
+  Runtime owner(oo), client;
+  auto impl = std::make_shared<ServiceImpl>();
+  auto service = AsService(client.ObjectOf(owner.RefOf(impl)));
+  Endpoint at = Endpoint::Loopback4(owner.Listen());
+  int threads_before = ThreadsInProcess();
+
+  std::vector<Socket> idle;
+  for (int i = 0; i < kIdle; ++i) idle.push_back(Socket::Connect(at, 10000ms));
+  std::vector<Socket> slow;
+  for (int i = 0; i < kSlow; ++i) slow.push_back(Socket::Connect(at, 10000ms));
+  // The slow senders: one byte a second on each connection, until the owner gives up on them.
+  std::atomic<bool> stop{false};
+  std::atomic<int> slow_refused{0};
+  std::thread trickle([&] {
+    std::vector<uint8_t> bytes = CallFrameBytes();
+    std::vector<bool> done(kSlow, false);
+    for (std::size_t k = 0; k < bytes.size() && !stop; ++k) {
+      for (int i = 0; i < kSlow; ++i) {
+        if (done[i]) continue;
+        if (::send(slow[i].fd(), &bytes[k], 1, MSG_NOSIGNAL | MSG_DONTWAIT) != 1) {
+          done[i] = true;
+          ++slow_refused;
+        }
+      }
+      for (int t = 0; t < 100 && !stop; ++t) std::this_thread::sleep_for(10ms);
+    }
+  });
+
+  Latencies under_attack = CallFor(*service, 4000ms);
+  int threads_during = ThreadsInProcess();
+  stop = true;
+  trickle.join();
+  under_attack.Print("under attack");
+  EXPECT_EQ(under_attack.failures, 0);
+  EXPECT_GT(under_attack.ms.size(), 100u);
+  std::printf("  threads: %d before the attack, %d during it (1000 idle + 50 slow connections)\n",
+              threads_before, threads_during);
+  // No thread per hostile connection: a few dozen at most besides the test's own.
+  EXPECT_LT(threads_during - threads_before, 64);
+
+  // The slow senders were answered "request too slow" and cut off by now.
+  for (Socket& s : slow) {
+    s.SetRecvTimeout(5000ms);
+    FrameAssembler frames;
+    std::vector<uint8_t> body;
+    try {
+      FrameHeader h = frames.Read(s, "slow", &body);
+      MessageReader in(body, h.format);
+      in.GetU64();
+      in.GetU32();
+      EXPECT_EQ(in.GetString(100), "request too slow");
+    } catch (const Rd::Failure& e) {
+      ADD_FAILURE() << "no refusal: " << e.what();
+    }
+  }
+  std::printf("  owner holds %zu connections after the slow ones were cut off\n",
+              owner.open_serving_connections());
+}
+
+TEST(HostilePeers, AtTheConnectionLimitTheIdleMakeRoomAndTheBusyAreRefused) {
+  RuntimeOptions oo;
+  oo.max_serving_connections = 8;
+  Runtime owner(oo), client, other;
+  auto impl = std::make_shared<ServiceImpl>();
+  auto service = AsService(client.ObjectOf(owner.RefOf(impl)));
+  Endpoint at = Endpoint::Loopback4(owner.Listen());
+  std::vector<Socket> idle;
+  for (int i = 0; i < 50; ++i) idle.push_back(Socket::Connect(at, 1000ms));
+  // Idle connections make way: calls succeed, each on a connection that may have been evicted
+  // since the last (the caller retries once, transparently).
+  for (int i = 0; i < 20; ++i) {
+    idle.push_back(Socket::Connect(at, 1000ms));
+    EXPECT_EQ(service->add(i, i), 2 * i);
+  }
+  EXPECT_LE(owner.open_serving_connections(), 8u + 1u);
+  // Eight calls that block fill every place; the next caller is refused, clearly.
+  std::vector<std::future<int>> blocked;
+  std::vector<std::shared_ptr<ServiceSurrogate>> callers;
+  std::vector<std::unique_ptr<Runtime>> runtimes;
+  for (int i = 0; i < 8; ++i) {
+    runtimes.push_back(std::make_unique<Runtime>());
+    callers.push_back(AsService(runtimes.back()->ObjectOf(owner.RefOf(impl))));
+    blocked.push_back(std::async(std::launch::async, [s = callers.back()] { return s->wait(); }));
+    for (int k = 0; k < 500 && impl->waiting() <= i; ++k) std::this_thread::sleep_for(5ms);
+  }
+  ASSERT_EQ(impl->waiting(), 8);
+  auto refused = AsService(other.ObjectOf(owner.RefOf(impl)));
+  try {
+    refused->add(1, 1);
+    ADD_FAILURE() << "not refused";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.atoms().front(), "server busy");
+  }
+  impl->OpenGate();
+  for (auto& f : blocked) EXPECT_EQ(f.get(), 1);
+  EXPECT_EQ(refused->add(2, 3), 5);
+}
+
+// A call whose array announces 2^30 elements (4 GiB) in a message of a few bytes is answered
+// with an error; the owner keeps serving.
+TEST(HostilePeers, AnArrayAnnouncingFourGibibytesIsRefused) {
+  Runtime owner, client;
+  auto impl = std::make_shared<ServiceImpl>();
+  auto service = AsService(client.ObjectOf(owner.RefOf(impl)));
+  ObjectRef ref = owner.RefOf(impl);
+  MessageWriter w;
+  w.PutU64(client.space_id()), w.PutU64(ref.id.space), w.PutU64(ref.id.object), w.PutI32(1);
+  w.PutI32(1);  // echo
+  w.PutU8(3);   // an integer array
+  w.PutI32(1 << 16), w.PutI32(1 << 14);
+  w.PutI32(0);
+  auto frame = w.Seal(MessageKind::kCall);
+  Endpoint at = Endpoint::Loopback4(owner.Listen());
+  Socket s = Socket::Connect(at, 1000ms);
+  s.SetRecvTimeout(5000ms);
+  s.SendAll(frame.data(), frame.size(), "owner");
+  FrameAssembler frames;
+  std::vector<uint8_t> body;
+  FrameHeader h = frames.Read(s, "owner", &body);
+  ASSERT_EQ(h.kind, MessageKind::kError);
+  MessageReader in(body, h.format);
+  in.GetU64();
+  ASSERT_EQ(in.GetU32(), 2u);
+  EXPECT_EQ(in.GetString(100), "malformed message");
+  EXPECT_EQ(in.GetString(100), "array larger than message");
+  EXPECT_EQ(service->add(1, 2), 3);
+}
+
+}  // namespace
