@@ -25,10 +25,12 @@ struct HandOverCounts {
   // Points computed whole by the reference: outside the vector domain (a coordinate not finite
   // or beyond the bound that keeps intermediates far from overflow) or maxiter below 2.
   uint64_t reference_points = 0;
-  // Lanes handed to the reference in mid-orbit, by the first reason that held for the step:
+  // Steps of lanes handed to the reference in mid-orbit, by the first reason that held:
   uint64_t real_rounding = 0;  // the new real part lay too close to a float rounding boundary
   uint64_t imag_rounding = 0;  // the same for the imaginary part
   uint64_t modulus_four = 0;   // |z|^2 came out as exactly 4 in double
+  // Steps that failed a check but had no rounding at all in double, so were kept in the lanes.
+  uint64_t exact_rechecks = 0;
   // Iterations done in vector lanes, counting those of handed-over lanes before the hand-over.
   uint64_t vector_steps = 0;
 

@@ -42,10 +42,14 @@ struct Avx2 {
   }
   static V Max(V a, V b) { return _mm256_max_pd(a, b); }
   static M LeNonNegative(V a, V b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
+  static M Equal(V a, V b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
+  static M And(M a, M b) { return _mm256_and_pd(a, b); }
 };
 
 constexpr int kLanes = 4;
 constexpr int kGroups = 3;
+
+unsigned LaneBits(__m256d mask) { return static_cast<unsigned>(_mm256_movemask_pd(mask)); }
 
 // As in the AVX-512 kernel: the orbit lives in registers (Orbit), the rest here; a lane's
 // count is t - start at step t; a dead lane holds c = 0, z = 0 and start = +inf.
@@ -154,12 +158,22 @@ __attribute__((always_inline)) inline void Avx2Run::Settle(LaneGroup& g, Orbit& 
   _mm256_store_pd(a.nfy, fy);
   _mm256_store_pd(a.nfy2, fy2);
   _mm256_store_pd(a.q, q);
+  const StepExactness<Avx2> exact = StepWasExact<Avx2>(z.fx, z.fy, z.fy2, g.x, g.y, fx, fy);
+  const auto exact_real = static_cast<unsigned>(_mm256_movemask_pd(exact.real));
+  const auto exact_imag = static_cast<unsigned>(_mm256_movemask_pd(exact.imag));
+  const auto exact_modulus = static_cast<unsigned>(_mm256_movemask_pd(exact.modulus));
   for (unsigned bits = exits; bits != 0; bits &= bits - 1) {
     const int lane = __builtin_ctz(bits);
     const unsigned bit = 1u << lane;
+    const bool at_four = a.q[lane] == 4.0;
     bool escaped = a.q[lane] > 4.0;
-    if ((real_exact & imag_exact & bit) == 0 || a.q[lane] == 4.0) {
-      escaped = HandOver(a, lane, real_exact, imag_exact);
+    if ((real_exact & imag_exact & bit) == 0 || at_four) {
+      if (((real_exact | exact_real) & (imag_exact | exact_imag) & bit) != 0 &&
+          (!at_four || (exact_modulus & bit) != 0)) {
+        ++counts_.exact_rechecks;  // no rounding anywhere: the vector's step stands
+      } else {
+        escaped = HandOver(a, lane, real_exact, imag_exact);
+      }
     }
     const auto m = static_cast<int32_t>(t + 1.0 - a.start[lane]);
     if (escaped || m == maxiter_) {
@@ -228,15 +242,16 @@ void ProbeStepsAvx2(const ProbeLane* lanes, ProbeResult* results, int n) {
       x[i] = lanes[base + i].x;
       y[i] = lanes[base + i].y;
     }
-    const __m256d vfy = _mm256_load_pd(fy);
-    const OrbitStepResult<Avx2> r = OrbitStep<Avx2>(
-        _mm256_load_pd(fx), vfy, _mm256_mul_pd(vfy, vfy), _mm256_load_pd(x), _mm256_load_pd(y));
+    const __m256d vfx = _mm256_load_pd(fx), vfy = _mm256_load_pd(fy);
+    const __m256d vfy2 = _mm256_mul_pd(vfy, vfy);
+    const __m256d vx = _mm256_load_pd(x), vy = _mm256_load_pd(y);
+    const OrbitStepResult<Avx2> r = OrbitStep<Avx2>(vfx, vfy, vfy2, vx, vy);
+    const StepExactness<Avx2> exact = StepWasExact<Avx2>(vfx, vfy, vfy2, vx, vy, r.fx, r.fy);
     const __m256d four = _mm256_set1_pd(4.0);
-    const auto exact =
-        static_cast<unsigned>(_mm256_movemask_pd(_mm256_and_pd(r.real_exact, r.imag_exact)));
-    const auto at_four =
-        static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(r.q, four, _CMP_EQ_OQ)));
-    const unsigned proven = exact & ~at_four;
+    const unsigned at_four = LaneBits(_mm256_cmp_pd(r.q, four, _CMP_EQ_OQ));
+    const unsigned proven = (LaneBits(r.real_exact) | LaneBits(exact.real)) &
+                            (LaneBits(r.imag_exact) | LaneBits(exact.imag)) &
+                            (~at_four | LaneBits(exact.modulus));
     const auto escaped =
         static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(r.q, four, _CMP_GT_OQ)));
     _mm256_store_pd(fx, r.fx);

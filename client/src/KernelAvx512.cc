@@ -45,6 +45,8 @@ struct Avx512 {
   // Non-negative doubles order as their bit patterns do, so the integer unit compares them.
   static V Max(V a, V b) { return FromBits(_mm512_max_epi64(Bits(a), Bits(b))); }
   static M LeNonNegative(V a, V b) { return _mm512_cmple_epi64_mask(Bits(a), Bits(b)); }
+  static M Equal(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
+  static M And(M a, M b) { return a & b; }
 
   static constexpr long long kExponent = 0x7ff0000000000000;
   static __m512i Bits(V a) { return _mm512_castpd_si512(a); }
@@ -150,9 +152,21 @@ __attribute__((always_inline)) inline void Avx512Run::Settle(LaneGroup& g, Orbit
                                                              long long t) {
   OrbitStepResult<Avx512> r{fx, fy, fy2, q, real_exact, imag_exact};
   const __m512d four = _mm512_set1_pd(4.0);
-  const __mmask8 handed = exits & static_cast<__mmask8>(~(real_exact & imag_exact) |
-                                                        _mm512_cmp_pd_mask(q, four, _CMP_EQ_OQ));
-  if (handed != 0) HandOver(g, z, r, handed);
+  const __mmask8 at_four = _mm512_cmp_pd_mask(q, four, _CMP_EQ_OQ);
+  __mmask8 handed = exits & static_cast<__mmask8>(~(real_exact & imag_exact) | at_four);
+  if (handed != 0) {
+    const StepExactness<Avx512> exact =
+        StepWasExact<Avx512>(z.fx, z.fy, z.fy2, g.x, g.y, r.fx, r.fy);
+    const auto proven = static_cast<__mmask8>(
+        (real_exact | exact.real) & (imag_exact | exact.imag) & (~at_four | exact.modulus));
+    const auto kept = static_cast<__mmask8>(handed & proven);
+    if (kept != 0) {
+      counts_.exact_rechecks += static_cast<uint64_t>(__builtin_popcount(kept));
+      r.q = _mm512_mask_mov_pd(r.q, kept & at_four, _mm512_setzero_pd());  // exactly 4
+      handed &= static_cast<__mmask8>(~proven);
+    }
+    if (handed != 0) HandOver(g, z, r, handed);
+  }
   // Now q > 4 exactly for the lanes that escaped.
   const __m512i m = _mm512_sub_epi64(_mm512_set1_epi64(t + 1), g.start);
   const __mmask8 at_limit = _mm512_cmpeq_epi64_mask(m, _mm512_set1_epi64(maxiter_));
@@ -254,12 +268,15 @@ void ProbeStepsAvx512(const ProbeLane* lanes, ProbeResult* results, int n) {
       x[i] = lanes[base + i].x;
       y[i] = lanes[base + i].y;
     }
-    const __m512d vfy = _mm512_load_pd(fy);
-    const OrbitStepResult<Avx512> r = OrbitStep<Avx512>(
-        _mm512_load_pd(fx), vfy, _mm512_mul_pd(vfy, vfy), _mm512_load_pd(x), _mm512_load_pd(y));
+    const __m512d vfx = _mm512_load_pd(fx), vfy = _mm512_load_pd(fy);
+    const __m512d vfy2 = _mm512_mul_pd(vfy, vfy);
+    const __m512d vx = _mm512_load_pd(x), vy = _mm512_load_pd(y);
+    const OrbitStepResult<Avx512> r = OrbitStep<Avx512>(vfx, vfy, vfy2, vx, vy);
+    const StepExactness<Avx512> exact = StepWasExact<Avx512>(vfx, vfy, vfy2, vx, vy, r.fx, r.fy);
     const __m512d four = _mm512_set1_pd(4.0);
-    const unsigned proven = r.real_exact & r.imag_exact &
-                            static_cast<__mmask8>(~_mm512_cmp_pd_mask(r.q, four, _CMP_EQ_OQ));
+    const __mmask8 at_four = _mm512_cmp_pd_mask(r.q, four, _CMP_EQ_OQ);
+    const unsigned proven = (r.real_exact | exact.real) & (r.imag_exact | exact.imag) &
+                            static_cast<__mmask8>(~at_four | exact.modulus);
     const unsigned escaped = _mm512_cmp_pd_mask(r.q, four, _CMP_GT_OQ);
     _mm512_store_pd(fx, r.fx);
     _mm512_store_pd(fy, r.fy);

@@ -20,7 +20,8 @@ struct ProbeLane {
 };
 struct ProbeResult {
   float fx, fy;  // z after the vector step
-  bool proven;   // both roundings and the escape test proven to match the reference
+  bool proven;   // kept in the lane: proven to match the reference, by the checks or the
+                 // second look (OrbitStep.h)
   bool escaped;  // the vector's escape test, which binds only when proven
 };
 void ProbeStepsAvx512(const ProbeLane* lanes, ProbeResult* results, int n);

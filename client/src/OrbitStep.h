@@ -68,6 +68,14 @@
 //          =>  q_e >= 4 + 2^-51 > 4: escaped, as in the reference.
 //   q == 4 tells nothing (Q may lie just above 4): the lane is handed over, as for step 3.
 // The reference tests the escape before the count limit, and the kernels do the same.
+//
+// Second look, for lanes that failed a check (StepExactness). Short coordinates make many
+// steps exact, and exact sums often sit on float ties, where the checks must fail. If a sum
+// carried no rounding error in double (the error term of Knuth's TwoSum, exact for doubles
+// without overflow, is 0), it equals the exact value, which then fits 53 bits and so is the
+// extended value too: d = D exactly and s = D + x exactly, so d_e = D and s_e = s; likewise
+// for P + y and for Fx^2 + Fy^2. Equal values round to the same float, ties included, and an
+// exact q == 4 means Q = 4, not escaped. Only steps that fail this too go to the reference.
 #pragma once
 
 namespace Client {
@@ -114,6 +122,42 @@ inline OrbitStepResult<L> OrbitStep(typename L::V fx, typename L::V fy, typename
   out.fy2 = L::Mul(out.fy, out.fy);
   out.q = L::MulAdd(out.fx, out.fx, out.fy2);
   return out;
+}
+
+// Error-free sum: a + b = sum + error exactly, for doubles whose sum does not overflow.
+template <class L>
+inline typename L::V SumError(typename L::V a, typename L::V b, typename L::V sum) {
+  const typename L::V b_part = L::Sub(sum, a);
+  return L::Add(L::Sub(a, L::Sub(sum, b_part)), L::Sub(b, b_part));
+}
+
+// Which parts of a step were computed without any rounding (the second look above): from the
+// state before the step (fx, fy, fy2 = fy*fy, c = (x, y)) and the new floats it gave.
+template <class L>
+struct StepExactness {
+  typename L::M real;     // fx^2 - fy^2 and the sum with x exact
+  typename L::M imag;     // (2 fx) fy + y exact
+  typename L::M modulus;  // Fx^2 + Fy^2 exact
+};
+
+template <class L>
+inline StepExactness<L> StepWasExact(typename L::V fx, typename L::V fy, typename L::V fy2,
+                                     typename L::V x, typename L::V y, typename L::V new_fx,
+                                     typename L::V new_fy) {
+  using V = typename L::V;
+  const V zero = L::Splat(0.0);
+  const V fx2 = L::Mul(fx, fx);  // exact, as are the other products here
+  const V d = L::Sub(fx2, fy2);
+  const V sx = L::Add(d, x);
+  const V p = L::Mul(L::Mul(fx, L::Splat(2.0)), fy);
+  const V sy = L::Add(p, y);
+  const V new_fx2 = L::Mul(new_fx, new_fx);
+  const V new_fy2 = L::Mul(new_fy, new_fy);
+  const V q = L::Add(new_fx2, new_fy2);
+  return StepExactness<L>{L::And(L::Equal(SumError<L>(fx2, L::Sub(zero, fy2), d), zero),
+                                 L::Equal(SumError<L>(d, x, sx), zero)),
+                          L::Equal(SumError<L>(p, y, sy), zero),
+                          L::Equal(SumError<L>(new_fx2, new_fy2, q), zero)};
 }
 
 }  // namespace Client

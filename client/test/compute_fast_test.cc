@@ -100,6 +100,7 @@ void ExpectMatchesReference(const FractalParams& f, HandOverCounts* totals = nul
       totals->real_rounding += counts.real_rounding;
       totals->imag_rounding += counts.imag_rounding;
       totals->modulus_four += counts.modulus_four;
+      totals->exact_rechecks += counts.exact_rechecks;
       totals->vector_steps += counts.vector_steps;
     }
   }
@@ -169,7 +170,8 @@ TEST(ComputeFastTest, CorpusMatchesTheReferenceOnEverySet) {
   // Not a pass condition: the rates for the record.
   std::printf(
       "[ corpus   ] %s: %llu vector iterations, %llu steps handed over (real %llu, "
-      "imaginary %llu, |z|^2 = 4: %llu), one in %.3g; %llu points by the reference\n",
+      "imaginary %llu, |z|^2 = 4: %llu), one in %.3g; %llu kept after the second look; %llu "
+      "points by the reference\n",
       IsaName(BestIsa()), static_cast<unsigned long long>(totals.vector_steps),
       static_cast<unsigned long long>(totals.HandedOver()),
       static_cast<unsigned long long>(totals.real_rounding),
@@ -178,6 +180,7 @@ TEST(ComputeFastTest, CorpusMatchesTheReferenceOnEverySet) {
       totals.HandedOver() == 0
           ? 0.0
           : static_cast<double>(totals.vector_steps) / static_cast<double>(totals.HandedOver()),
+      static_cast<unsigned long long>(totals.exact_rechecks),
       static_cast<unsigned long long>(totals.reference_points));
 }
 
@@ -215,8 +218,9 @@ TEST(ComputeFastTest, TheReferenceSetComputesEveryPointItself) {
   EXPECT_EQ(counts.HandedOver(), 0u);
 }
 
-// Each case must make the kernels give work to the reference in the named way, and the counts
-// must still match the reference.
+// Each case must make the kernels take the named path (a step given to the reference, a step
+// kept after the second look, a point computed whole by the reference), and the counts must
+// still match the reference.
 struct HandOverCase {
   std::string name;
   FractalParams params;
@@ -230,16 +234,21 @@ TEST(ComputeFastTest, EachKindOfHandOverHappensAndMatches) {
       // below the double's precision; double arithmetic alone would go on to 406.
       {"real rounding, where double would differ", Point(-0x1.7f4848p-1f, 0x1.d7f892p-5f, 1000),
        &HandOverCounts::real_rounding, 471},
-      // Short coordinates make exact sums that fall on float ties in both arithmetics.
-      {"real rounding on an exact tie", Point(-0x1.f4p-1f, -1.25f, 96),
-       &HandOverCounts::real_rounding, 3},
-      {"imaginary rounding on an exact tie", Point(-0x1.22p-1f, -1.25f, 96),
-       &HandOverCounts::imag_rounding, 3},
+      // Step 2's imaginary sum y (1 + 2x) lies just off a float tie, closer than half a
+      // double's last place: double rounding alone would store the other float there.
+      {"imaginary rounding, where double would differ", Point(0x1.618eep-21f, 0x1.957a58p-1f, 50),
+       &HandOverCounts::imag_rounding, 26},
       // z2 = (2, 3 * 2^-30): |z|^2 = 4 + 9 * 2^-60 rounds to 4 in double but not in extended,
       // so the orbit escapes at 2; double arithmetic alone would say 3.
       {"|z|^2 of 4 in double only", Point(1.0f, 0x1p-30f, 10), &HandOverCounts::modulus_four, 2},
+      // Short coordinates make exact sums that fall on float ties: the checks fail, and the
+      // second look finds no rounding at all, so the lanes keep them.
+      {"real part exactly on a tie", Point(-0x1.f4p-1f, -1.25f, 96),
+       &HandOverCounts::exact_rechecks, 3},
+      {"imaginary part exactly on a tie", Point(-0x1.22p-1f, -1.25f, 96),
+       &HandOverCounts::exact_rechecks, 3},
       // |z|^2 is exactly 4 at every step and 4 is not greater than 4.
-      {"|z|^2 exactly 4 for ever", Point(-2.0f, 0.0f, 50), &HandOverCounts::modulus_four, 1},
+      {"|z|^2 exactly 4 for ever", Point(-2.0f, 0.0f, 50), &HandOverCounts::exact_rechecks, 1},
       // Outside the vector domain: not finite, or beyond 2^20.
       {"not a number", Params(3, 1, kNaN, 1.0f, 0, 0, 10), &HandOverCounts::reference_points, 1},
       {"infinite bounds", Params(2, 1, -kInf, kInf, 0, 0, 10), &HandOverCounts::reference_points,
