@@ -1,4 +1,5 @@
-// Escape-time counts of one work unit.
+// Escape-time counts of one work unit: the reference computation, one point at a time on the
+// x87 unit. Compute itself (FastCompute.cc) runs vector kernels that match it bit for bit.
 //
 // Every client must produce the same counts for the same unit, bit for bit, so the arithmetic is
 // pinned down: the named values are 32-bit floats, every right-hand side is evaluated in x87

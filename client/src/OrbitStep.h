@@ -57,16 +57,17 @@
 //   Imaginary check: |r| <= h - 2^-25 h (the threshold exact). Since |s| < 2g, 2 E_err
 //     <= 2^-52 (1 + 2^-10) 2g = 2^-27 (1 + 2^-10) h < 2^-25 h closes the gap.
 //   Real check: dbl(|r| * 2^51 + |d|) <= K. A double at most K means the exact sum is at most
-//     K (1 + 2^-53), so |r| 2^52 + (1 + 2^-10)(|d| + |s|) <= 2 K (1 + 2^-53) + (1 + 2^-10) 2g
-//     < 2^28 g = 2^52 h: that is |r| + 2 E_err < h.
-// A lane that fails either check is handed to the reference from its state before the step.
+//     K (1 + 2^-53), so (as (1 + 2^-10)|d| <= 2|d| and |s| < 2g) |r| 2^52 + (1 + 2^-10)
+//     (|d| + |s|) <= 2 K (1 + 2^-53) + (1 + 2^-10) 2g < 2^28 g = 2^52 h: |r| + 2 E_err < h.
+// A lane that fails either check gets the second look below, then, failing that too, the
+// reference takes its step from the state before it.
 //
 // Step 4, the escape test. The new squares are exact; q = dbl(Fx^2 + Fy^2) and the reference's
 // q_e = ext(Fx^2 + Fy^2) round the same exact sum Q. Rounding is monotone and 4 is a double:
 //   q < 4  =>  Q < 4  =>  q_e <= 4: not escaped, as in the reference.
 //   q > 4  =>  q >= 4 + 2^-50  =>  Q > 4 + 2^-51 (ties at that midpoint go to 4)
 //          =>  q_e >= 4 + 2^-51 > 4: escaped, as in the reference.
-//   q == 4 tells nothing (Q may lie just above 4): the lane is handed over, as for step 3.
+//   q == 4 tells nothing (Q may lie just above 4): the lane is handled as for step 3.
 // The reference tests the escape before the count limit, and the kernels do the same.
 //
 // Second look, for lanes that failed a check (StepExactness). Short coordinates make many
