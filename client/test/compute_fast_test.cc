@@ -230,8 +230,8 @@ struct HandOverCase {
 
 TEST(ComputeFastTest, EachKindOfHandOverHappensAndMatches) {
   const std::vector<HandOverCase> cases = {
-      // The new real part's double lies on a float tie that the extended value misses by bits
-      // below the double's precision; double arithmetic alone would go on to 406.
+      // At one step the double and the extended value of the new real part round to different
+      // floats; double arithmetic alone would go on to 406.
       {"real rounding, where double would differ", Point(-0x1.7f4848p-1f, 0x1.d7f892p-5f, 1000),
        &HandOverCounts::real_rounding, 471},
       // Step 2's imaginary sum y (1 + 2x) lies just off a float tie, closer than half a
