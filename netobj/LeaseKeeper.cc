@@ -26,7 +26,8 @@ struct LeaseKeeper::Owner {
   std::size_t links = 0;
   uint64_t known_epoch = 0;
   uint64_t counted_gen = 0;
-  bool dead = false;
+  bool dead = false;    // for good: nobody listens, or another runtime answers
+  bool silent = false;  // no answer for lease_period; may yet come back
   std::vector<ExportTable::Release> releases;
   Clock::time_point release_due;
   bool registration_wanted = false;
@@ -50,7 +51,7 @@ struct LeaseKeeper::Owner {
   }
 };
 
-// One lease connection, as the lease thread holds it.
+// One lease connection, as the lease thread holds it, and the renewal awaiting its reply.
 struct LeaseKeeper::Renewal {
   Socket sock;
   std::string peer;  // the owner's space, for failure texts
@@ -58,6 +59,10 @@ struct LeaseKeeper::Renewal {
   MessageWriter out;
   std::vector<uint8_t> body;
   MessageReader in;
+  bool awaiting = false;                  // a renewal went out; its reply has not come yet
+  std::vector<std::shared_ptr<T>> again;  // the surrogates it re-registers
+  bool held = false;                      // something was held under the known epoch
+  uint64_t ticket = 0;                    // the checks its reply answers
 };
 
 LeaseKeeper::LeaseKeeper(RuntimeCore& core) : core_(core) {}
@@ -113,7 +118,7 @@ void LeaseKeeper::Counted(uint64_t owner, uint64_t epoch) {
     if (it == owners_.end() || stopping_) return;
     Owner& o = *it->second;
     ++o.counted_gen;
-    o.dead = false;  // it just spoke to us
+    o.dead = o.silent = false;  // it just spoke to us
     if (epoch > o.known_epoch) {
       o.known_epoch = epoch;
       o.registration_wanted = true;  // older surrogates re-register; a first lease starts at once
@@ -133,7 +138,7 @@ uint64_t LeaseKeeper::KnownEpoch(uint64_t owner) const {
 bool LeaseKeeper::IsDead(uint64_t owner) const {
   std::scoped_lock lock(mu_);
   auto it = owners_.find(owner);
-  return it != owners_.end() && it->second->dead;
+  return it != owners_.end() && (it->second->dead || it->second->silent);
 }
 
 bool LeaseKeeper::CheckAlive(uint64_t owner) {
@@ -200,6 +205,12 @@ void LeaseKeeper::Exit(Owner& o, bool dead) {
   checked_.notify_all();
 }
 
+void LeaseKeeper::SetSilent(Owner& o, bool silent) {
+  std::scoped_lock lock(mu_);
+  o.silent = silent;
+  checked_.notify_all();
+}
+
 LeaseKeeper::Outcome LeaseKeeper::Connect(Owner& o, Socket* s) {
   if (o.order.empty()) return Outcome::kDead;
   bool all_refused = true;
@@ -217,34 +228,31 @@ LeaseKeeper::Outcome LeaseKeeper::Connect(Owner& o, Socket* s) {
   return all_refused ? Outcome::kDead : Outcome::kFailed;
 }
 
-bool LeaseKeeper::WaitForWork(Owner& o, const Socket& s, Clock::time_point next_renew) {
+LeaseKeeper::Event LeaseKeeper::Wait(Owner& o, const Renewal& r, Clock::time_point until) {
   for (;;) {
-    Clock::time_point due = next_renew;
     {
       std::scoped_lock lock(mu_);
-      if (stopping_ || o.registration_wanted || o.check_requested > o.check_done) return true;
-      if (!o.releases.empty()) due = std::min(due, o.release_due);
+      if (stopping_) return Event::kStop;
+      if (!r.awaiting) {
+        if (o.registration_wanted || o.check_requested > o.check_done) return Event::kDue;
+        if (!o.releases.empty()) until = std::min(until, o.release_due);
+      }
     }
     Clock::time_point now = Clock::now();
-    if (now >= due) return true;
-    auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count() + 1;
-    pollfd fds[2] = {{s.fd(), POLLIN, 0}, {o.wake, POLLIN, 0}};
+    if (now >= until) return Event::kDue;
+    auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count() + 1;
+    pollfd fds[2] = {{r.sock.fd(), POLLIN, 0}, {o.wake, POLLIN, 0}};
     int n = ::poll(fds, 2, static_cast<int>(wait));
-    if (n < 0 && errno != EINTR) return false;
-    // The owner sends nothing unasked: readable means closed (or broken).
-    if (n > 0 && fds[0].revents != 0) return false;
+    if (n > 0 && fds[0].revents != 0) return Event::kReadable;
     if (n > 0 && fds[1].revents != 0) o.Drain();
   }
 }
 
 namespace {
 
-// Reads the reply to a lease call: its epoch, or the outcome that ends the exchange.
-bool ReadLeaseReply(FrameAssembler& frames, const Socket& s, const std::string& peer,
-                    std::vector<uint8_t>& body, MessageReader& in, uint64_t owner,
-                    bool* wrong_runtime) {
-  FrameHeader h = frames.Read(s, peer, &body);
-  in.Reset(body, h.format);
+// Checks the start of a reply to a lease call: false, with *wrong_runtime set when another
+// runtime answered at the owner's address, for anything but a reply.
+bool OpenLeaseReply(const FrameHeader& h, MessageReader& in, uint64_t owner, bool* wrong_runtime) {
   if (in.GetU64() != owner) {
     *wrong_runtime = true;
     return false;
@@ -258,91 +266,107 @@ bool ReadLeaseReply(FrameAssembler& frames, const Socket& s, const std::string& 
   return h.kind == MessageKind::kReply;
 }
 
+void PutLeaseCall(MessageWriter& w, uint64_t from, uint64_t owner, LeaseMethod m) {
+  w.Begin();
+  w.PutU64(from);
+  w.PutU64(owner);
+  w.PutU64(kLeaseObjectId);
+  w.PutI32(kLeaseStubProt);
+  w.PutI32(static_cast<int32_t>(m));
+}
+
 }  // namespace
 
-LeaseKeeper::Outcome LeaseKeeper::Renew(Owner& o, Renewal& r, bool* nothing_held) {
-  const Socket& s = r.sock;
+LeaseKeeper::Outcome LeaseKeeper::SendRenewal(Owner& o, Renewal& r) {
   std::vector<ExportTable::Release> releases;
-  uint64_t known, ticket;
+  uint64_t known;
   {
     std::scoped_lock lock(mu_);
     std::size_t n = std::min<std::size_t>(o.releases.size(), kMaxLeaseItems);
     releases.assign(o.releases.begin(), o.releases.begin() + static_cast<long>(n));
     o.releases.erase(o.releases.begin(), o.releases.begin() + static_cast<long>(n));
     known = o.known_epoch;
-    ticket = o.check_requested;
+    r.ticket = o.check_requested;
     o.registration_wanted = false;
   }
   // Surrogates counted under an older epoch register again; the owner dropped those counts.
-  std::vector<std::shared_ptr<T>> again;
-  bool held = false;
+  r.again.clear();
+  r.held = false;
   for (auto& sur : core_.surrogates().LiveOf(o.space)) {
     const auto& link = sur->link();
     uint64_t e = link->epoch();
-    if (e == known && e != 0 && link->receipts() > 0) held = true;
-    if (e != 0 && e < known && again.size() < kMaxLeaseItems) again.push_back(std::move(sur));
+    if (e == known && e != 0 && link->receipts() > 0) r.held = true;
+    if (e != 0 && e < known && r.again.size() < kMaxLeaseItems) r.again.push_back(std::move(sur));
   }
   MessageWriter& w = r.out;
-  w.Begin();
-  w.PutU64(core_.space_id());
-  w.PutU64(o.space);
-  w.PutU64(kLeaseObjectId);
-  w.PutI32(kLeaseStubProt);
-  w.PutI32(static_cast<int32_t>(LeaseMethod::kRenew));
+  PutLeaseCall(w, core_.space_id(), o.space, LeaseMethod::kRenew);
   w.PutU32(static_cast<uint32_t>(releases.size()));
   for (const auto& rel : releases) w.PutU64(rel.id), w.PutU64(rel.epoch), w.PutU64(rel.count);
-  w.PutU32(static_cast<uint32_t>(again.size()));
-  for (const auto& sur : again) w.PutU64(sur->link()->ref().id.object);
+  w.PutU32(static_cast<uint32_t>(r.again.size()));
+  for (const auto& sur : r.again) w.PutU64(sur->link()->ref().id.object);
+  try {
+    std::span<const uint8_t> frame = w.Seal(MessageKind::kCall);
+    r.sock.SendAll(frame.data(), frame.size(), r.peer);
+  } catch (const Wr::Failure&) {
+    // Releases lost with the connection are moot: the owner drops the lease when it closes.
+    return Outcome::kFailed;
+  }
+  r.awaiting = true;
+  return Outcome::kOk;
+}
+
+LeaseKeeper::Outcome LeaseKeeper::ReadRenewal(Owner& o, Renewal& r, bool* done,
+                                              bool* nothing_held) {
+  *done = false;
   uint64_t epoch = 0;
   std::vector<uint8_t> counted;
   try {
-    std::span<const uint8_t> frame = w.Seal(MessageKind::kCall);
-    s.SendAll(frame.data(), frame.size(), r.peer);
+    FrameAssembler::Got got = r.frames.Pump(r.sock, r.peer, FrameAssembler::Wait::kNever);
+    if (got == FrameAssembler::Got::kWouldBlock) return Outcome::kOk;
+    if (got == FrameAssembler::Got::kClosed) return Outcome::kFailed;
+    FrameHeader h = r.frames.Take(&r.body);
+    r.in.Reset(r.body, h.format);
     bool wrong_runtime = false;
-    if (!ReadLeaseReply(r.frames, s, r.peer, r.body, r.in, o.space, &wrong_runtime))
+    if (!OpenLeaseReply(h, r.in, o.space, &wrong_runtime))
       return wrong_runtime ? Outcome::kDead : Outcome::kFailed;
     epoch = r.in.GetU64();
     uint32_t m = r.in.GetU32();
-    if (m != again.size()) return Outcome::kFailed;
+    if (m != r.again.size()) return Outcome::kFailed;
     for (uint32_t i = 0; i < m; ++i) counted.push_back(r.in.GetU8());
   } catch (const Rd::Failure&) {
-    return Outcome::kFailed;
-  } catch (const Wr::Failure&) {
     return Outcome::kFailed;
   } catch (const Error&) {
     return Outcome::kFailed;
   }
-  for (std::size_t i = 0; i < again.size(); ++i) {
+  r.awaiting = false;
+  *done = true;
+  bool held = r.held;
+  for (std::size_t i = 0; i < r.again.size(); ++i) {
     if (!counted[i]) continue;  // gone at the owner: calls on it will say "unknown object"
-    again[i]->link()->CountReceipt(epoch);
+    r.again[i]->link()->CountReceipt(epoch);
     held = true;
   }
-  again.clear();  // surrogates that died meanwhile release from here, outside the lock
+  r.again.clear();  // surrogates that died meanwhile release from here, outside the lock
   std::scoped_lock lock(mu_);
   if (epoch > o.known_epoch) {
     o.known_epoch = epoch;
     o.registration_wanted = true;
   }
-  o.check_done = std::max(o.check_done, ticket);
+  o.check_done = std::max(o.check_done, r.ticket);
   checked_.notify_all();
   *nothing_held = !held && o.releases.empty() && !o.registration_wanted;
   return Outcome::kOk;
 }
 
 LeaseKeeper::Outcome LeaseKeeper::EndLease(Owner& o, Renewal& r) {
-  const Socket& s = r.sock;
-  MessageWriter& w = r.out;
-  w.Begin();
-  w.PutU64(core_.space_id());
-  w.PutU64(o.space);
-  w.PutU64(kLeaseObjectId);
-  w.PutI32(kLeaseStubProt);
-  w.PutI32(static_cast<int32_t>(LeaseMethod::kEnd));
+  PutLeaseCall(r.out, core_.space_id(), o.space, LeaseMethod::kEnd);
   try {
-    std::span<const uint8_t> frame = w.Seal(MessageKind::kCall);
-    s.SendAll(frame.data(), frame.size(), r.peer);
+    std::span<const uint8_t> frame = r.out.Seal(MessageKind::kCall);
+    r.sock.SendAll(frame.data(), frame.size(), r.peer);
+    FrameHeader h = r.frames.Read(r.sock, r.peer, &r.body);
+    r.in.Reset(r.body, h.format);
     bool wrong_runtime = false;
-    if (!ReadLeaseReply(r.frames, s, r.peer, r.body, r.in, o.space, &wrong_runtime))
+    if (!OpenLeaseReply(h, r.in, o.space, &wrong_runtime))
       return wrong_runtime ? Outcome::kDead : Outcome::kFailed;
     r.in.GetU64();
     return r.in.GetU8() == 1 ? Outcome::kOk : Outcome::kFailed;
@@ -353,64 +377,75 @@ LeaseKeeper::Outcome LeaseKeeper::EndLease(Owner& o, Renewal& r) {
   return Outcome::kFailed;
 }
 
+// The owner's silence alone never ends the connection: a renewal stays outstanding until its
+// reply comes (an owner that was stopped answers when it resumes, and keeps our holdings) or the
+// connection breaks. After lease_period without a reply the owner counts as silent (IsDead).
 void LeaseKeeper::Run(Owner* o) {
   const RuntimeOptions& opt = core_.options();
   std::unique_ptr<Renewal> ch;  // one per lease connection
   bool connected = false;
+  bool silent = false;
   Clock::time_point last_ok = Clock::now();
   Clock::time_point next_renew = last_ok;
   Clock::time_point idle_since = last_ok;
+  auto note_silence = [&] {
+    if (!silent && Clock::now() - last_ok > opt.lease_period) SetSilent(*o, silent = true);
+  };
   for (;;) {
-    {
-      std::scoped_lock lock(mu_);
-      if (stopping_) break;
-    }
     if (!connected) {
       ch = std::make_unique<Renewal>();
       ch->peer = "owner " + std::to_string(o->space);
       Outcome c = Connect(*o, &ch->sock);
-      if (c == Outcome::kDead ||
-          (c == Outcome::kFailed && Clock::now() - last_ok > opt.lease_period))
-        return Exit(*o, true);
+      if (c == Outcome::kDead) return Exit(*o, true);
       if (c == Outcome::kFailed) {
+        note_silence();
         pollfd p{o->wake, POLLIN, 0};
         ::poll(&p, 1, static_cast<int>(kRetryPause.count()));
+        std::scoped_lock lock(mu_);
+        if (stopping_) break;
         continue;
       }
       connected = true;
       next_renew = Clock::now();
     }
-    if (!WaitForWork(*o, ch->sock, next_renew)) {
-      // The owner closed our lease: reconnect, and re-register under a new epoch.
+    Clock::time_point until = next_renew;
+    if (ch->awaiting)
+      until = silent ? Clock::now() + opt.lease_renewal : last_ok + opt.lease_period;
+    Event ev = Wait(*o, *ch, until);
+    if (ev == Event::kStop) break;
+    if (ev == Event::kDue) {
+      if (ch->awaiting) {
+        note_silence();
+      } else if (SendRenewal(*o, *ch) != Outcome::kOk) {
+        connected = false;
+      }
+      continue;
+    }
+    // Readable. The owner sends nothing unasked: between renewals that means it closed our
+    // lease; reconnect, and re-register under a new epoch.
+    if (!ch->awaiting) {
       connected = false;
       continue;
     }
-    {
-      std::scoped_lock lock(mu_);
-      if (stopping_) break;
-    }
-    bool nothing_held = false;
-    Outcome r = Renew(*o, *ch, &nothing_held);
-    Clock::time_point now = Clock::now();
+    bool done = false, nothing_held = false;
+    Outcome r = ReadRenewal(*o, *ch, &done, &nothing_held);
     if (r == Outcome::kDead) return Exit(*o, true);
-    if (r == Outcome::kFailed) {
-      connected = false;
-      if (now - last_ok > opt.lease_period) return Exit(*o, true);
-      continue;
-    }
+    if (r == Outcome::kFailed) connected = false;
+    if (!done) continue;
+    Clock::time_point now = Clock::now();
     last_ok = now;
+    if (silent) SetSilent(*o, silent = false);
     next_renew = now + opt.lease_renewal;
-    if (!nothing_held) {
-      idle_since = now;
-      continue;
-    }
-    if (now - idle_since < opt.lease_renewal) continue;
+    if (!nothing_held) idle_since = now;
+    if (!nothing_held || now - idle_since < opt.lease_renewal) continue;
     uint64_t gen;
     {
       std::scoped_lock lock(mu_);
       gen = o->counted_gen;
     }
-    if (EndLease(*o, *ch) != Outcome::kOk) continue;
+    Outcome end = EndLease(*o, *ch);
+    if (end == Outcome::kDead) return Exit(*o, true);
+    if (end != Outcome::kOk) continue;
     std::scoped_lock lock(mu_);
     // A reference counted meanwhile needs the lease after all; the owner starts a new one on
     // our next renewal.

@@ -7,9 +7,11 @@
 //   - re-registers the surrogates still alive when the owner answers with a newer epoch (our old
 //     lease ended: the connection broke, or we were silent too long);
 //   - ends the lease once nothing is held, and notices an owner that died: a refused reconnection
-//     (nobody listens), an answer from another runtime at the owner's address, or no successful
-//     renewal for lease_period. The surrogates of a dead owner need no releases, and IsDead
-//     tells (the agent forgets the names bound to them).
+//     (nobody listens) or an answer from another runtime at the owner's address. An owner that
+//     has not answered for lease_period counts as silent; its connection is kept, since a
+//     stopped owner answers (and keeps our holdings) when it resumes. The surrogates of a dead
+//     owner need no releases; IsDead tells dead or silent (the agent forgets the names bound to
+//     them).
 //
 // Ownership: the keeper owns the per-owner records and their threads; links report to it by the
 // owner's space. Thread-safe: every method, from any thread (never under a runtime
@@ -51,7 +53,8 @@ class LeaseKeeper {
   // The newest epoch the owner has shown us (0: none yet).
   uint64_t KnownEpoch(uint64_t owner) const;
   bool IsDead(uint64_t owner) const;
-  // Asks the owner now, waiting a few seconds at most; false once it is known to be dead.
+  // Asks the owner now, waiting a few seconds at most; false once it is known to be dead or
+  // silent.
   bool CheckAlive(uint64_t owner);
   // Lease threads running (observation for tests).
   std::size_t running() const;
@@ -61,14 +64,17 @@ class LeaseKeeper {
   struct Owner;
   struct Renewal;
   enum class Outcome { kOk, kFailed, kDead };
+  enum class Event { kDue, kReadable, kStop };
 
   void StartLocked(Owner& o, std::vector<std::thread>* to_join);
   void ReapLocked(std::vector<std::thread>* to_join);
   void Run(Owner* o);
   Outcome Connect(Owner& o, Socket* s);
-  bool WaitForWork(Owner& o, const Socket& s, Clock::time_point next_renew);
-  Outcome Renew(Owner& o, Renewal& r, bool* nothing_held);
+  Event Wait(Owner& o, const Renewal& r, Clock::time_point until);
+  Outcome SendRenewal(Owner& o, Renewal& r);
+  Outcome ReadRenewal(Owner& o, Renewal& r, bool* done, bool* nothing_held);
   Outcome EndLease(Owner& o, Renewal& r);
+  void SetSilent(Owner& o, bool silent);
   void Exit(Owner& o, bool dead);
 
   RuntimeCore& core_;

@@ -80,10 +80,11 @@ void RuntimeCore::Shutdown() {
 void RuntimeCore::Tick() {
   using Clock = std::chrono::steady_clock;
   Clock::time_point now = Clock::now();
-  bool paused = last_tick_ != Clock::time_point() && now - last_tick_ > options_.lease_period / 2;
+  // A tick late by seconds means this process was stopped (or starved), not its holders.
+  auto pause = std::max<Clock::duration>(options_.lease_period / 2, std::chrono::seconds(2));
+  bool paused = last_tick_ != Clock::time_point() && now - last_tick_ > pause;
   last_tick_ = now;
-  // After a pause of our own (the process was stopped), nobody's silence is their fault: every
-  // holder gets a fresh lease period.
+  // After such a pause nobody's silence is their fault: every holder gets a fresh lease period.
   std::vector<uint64_t> expired;
   ExportTable::Dropped dropped = exports_.Expire(
       now, paused ? Clock::duration::max() : Clock::duration(options_.lease_period), &expired);
