@@ -1,0 +1,203 @@
+// The system when clients fail under it, as real processes: a client killed again and again while
+// views are computed, a client frozen (SIGSTOP) while it holds a row, and the server itself gone
+// before a client looks for it. Every view that completes is compared pixel for pixel with the
+// image predicted for it (tests/tools/tour).
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "netobj/RuntimeOptions.h"
+#include "tests/support/Program.h"
+#include "tests/system/SystemRig.h"
+#include "tests/tools/tour/Tour.h"
+
+namespace system_test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using test_support::Program;
+using tour::Tour;
+using tour::TourSettings;
+using tour::WindowPosition;
+
+constexpr unsigned int kLeft = 1;
+constexpr unsigned int kRight = 3;
+constexpr milliseconds kViewTimeout{30000};
+constexpr milliseconds kClickTimeout{10000};
+constexpr milliseconds kExitTimeout{10000};
+
+TourSettings DefaultSize(const SystemRig& rig) {
+  TourSettings s;
+  s.display = rig.display();
+  return s;
+}
+
+struct Step {
+  WindowPosition position;
+  unsigned int button;
+};
+
+// Clicks that keep the views busy (much of the set's boundary in sight) on the default window,
+// 240 wide and 320 tall.
+const std::vector<Step> kSteps = {{{150, 170}, kLeft},
+                                  {{100, 140}, kLeft},
+                                  {{130, 200}, kRight},
+                                  {{60, 160}, kLeft},
+                                  {{120, 159}, kRight}};
+
+// A client that is killed (SIGKILL) and started again, on a thread of its own, as long as the
+// object lives: the first kill `firstKill` after Start, then one every `period`.
+class ClientKiller {
+ public:
+  ClientKiller(const SystemRig& rig, milliseconds period) : rig_(rig), period_(period) {
+    Restart();
+  }
+
+  // Begins killing; returns at once.
+  void Start(milliseconds firstKill) {
+    thread_ = std::jthread([this, firstKill](std::stop_token stop) { Run(stop, firstKill); });
+  }
+  // Stops killing; returns the kills made since Start.
+  int Stop() {
+    thread_ = {};
+    return kills_.exchange(0);
+  }
+
+ private:
+  void Restart() {
+    test_support::ProgramSpec spec = ClientSpec({"localhost"});
+    spec.env = rig_.Environment();
+    victim_ = std::make_unique<Program>(spec);
+  }
+
+  void Run(std::stop_token stop, milliseconds firstKill) {
+    auto next = Clock::now() + firstKill;
+    while (!stop.stop_requested()) {
+      std::this_thread::sleep_until(next);
+      if (stop.stop_requested()) break;
+      victim_->Signal(SIGKILL);
+      victim_->WaitForExit(kExitTimeout);
+      ++kills_;
+      Restart();
+      next += period_;
+    }
+  }
+
+  const SystemRig& rig_;
+  const milliseconds period_;
+  std::unique_ptr<Program> victim_;
+  std::atomic<int> kills_{0};
+  std::jthread thread_;
+};
+
+// A SIGKILLed client's connections close, so the server drops its units at once and hands their
+// rows out again. The first kill of each view comes a few milliseconds after the click was taken,
+// when the victim, which was waiting for the view, has just been handed a row of it.
+TEST(ResilienceTest, FourClientsOneKilledAndRestartedEveryViewMatchesItsPrediction) {
+  SystemRig rig;
+  rig.StartServer({});
+  Tour t(DefaultSize(rig));
+  for (int i = 0; i < 3; ++i) rig.StartClient();
+  ClientKiller killer(rig, milliseconds(200));
+  ASSERT_EQ(t.AwaitView(kViewTimeout), "") << "initial view";
+
+  // A killed unit comes back within a lease period at worst, so three views are enough.
+  const milliseconds firstKills[] = {milliseconds(0), milliseconds(3), milliseconds(10)};
+  for (std::size_t i = 0; i < std::size(firstKills); ++i) {
+    SCOPED_TRACE("view " + std::to_string(i + 1));
+    t.Click(kSteps[i].position, kSteps[i].button, kClickTimeout);
+    killer.Start(firstKills[i]);
+    const std::string result = t.AwaitView(kViewTimeout);
+    const int kills = killer.Stop();
+    EXPECT_EQ(result, "");
+    EXPECT_GE(kills, 1);
+  }
+  for (auto& client : rig.clients()) EXPECT_FALSE(client->WaitForExit(milliseconds(0)));
+}
+
+// Stopped, the client neither returns its row nor renews its lease: the server learns that it
+// holds the unit no more only after the lease period, and then hands the row to another client.
+// The client is stopped while the server waits for a click: it is then either waiting inside a
+// request for a unit, which the server answers with a row of the next view once clicked, or it
+// completed the view and will ask for nothing. A view that completes at once was of the second
+// kind, and the stop is tried again on the next one.
+TEST(ResilienceTest, AStoppedClientsRowIsHandedOutAgainAfterTheLeaseAndItsLateResultDropped) {
+  const NetObj::RuntimeOptions options;
+  const milliseconds heldUp{2000};  // the other clients do a whole view in far less
+  const milliseconds earliest = options.lease_period - options.lease_renewal - milliseconds(1000);
+  const milliseconds latest = options.lease_period + options.lease_renewal + milliseconds(10000);
+  constexpr int kAttempts = 8;
+
+  SystemRig rig;
+  rig.StartServer({});
+  Tour t(DefaultSize(rig));
+  Program& stopped = rig.StartClient();
+  rig.StartClient();
+  rig.StartClient();
+  ASSERT_EQ(t.AwaitView(kViewTimeout), "") << "initial view";
+
+  bool held = false;
+  Clock::time_point stoppedAt;
+  for (int attempt = 0; attempt < kAttempts && !held; ++attempt) {
+    const Step& step = kSteps[static_cast<std::size_t>(attempt) % kSteps.size()];
+    stopped.Signal(SIGSTOP);
+    stoppedAt = Clock::now();
+    t.Click(step.position, step.button, kClickTimeout);
+    const std::string result = t.AwaitView(heldUp);
+    held = result.rfind("the server did not finish", 0) == 0;
+    if (!held) {
+      ASSERT_EQ(result, "") << "attempt " << attempt;
+      stopped.Signal(SIGCONT);
+    }
+  }
+  ASSERT_TRUE(held) << "the stopped client never held a row in " << kAttempts << " views";
+
+  EXPECT_EQ(t.AwaitView(latest - heldUp), "") << "the view held up by the stopped client";
+  const auto waited = std::chrono::duration_cast<milliseconds>(Clock::now() - stoppedAt);
+  EXPECT_GE(waited, earliest) << "the row came back before the lease can have run out";
+
+  // Woken, the client returns its row of a view that is complete, or finds its unit gone; the
+  // server is waiting for a click meanwhile, so the late call is served in the next view.
+  const std::string outBefore = stopped.Out();
+  stopped.Signal(SIGCONT);
+  std::this_thread::sleep_for(milliseconds(1000));
+  t.Click(t.Centre(), kLeft, kClickTimeout);
+  EXPECT_EQ(t.AwaitView(kViewTimeout), "") << "the view after the late result";
+  t.Click({40, 40}, kRight, kClickTimeout);
+  EXPECT_EQ(t.AwaitView(kViewTimeout), "") << "the view after that";
+
+  const std::optional<int> status = stopped.WaitForExit(milliseconds(0));
+  if (status) {
+    EXPECT_EQ(*status, 1);
+    EXPECT_EQ(stopped.Out().substr(outBefore.size()), "Netobj.error\n");
+  }
+  for (std::size_t i = 1; i < rig.clients().size(); ++i) {
+    EXPECT_FALSE(rig.clients()[i]->WaitForExit(milliseconds(0)));
+  }
+}
+
+// The agent must not send a client to a server that died without withdrawing its name.
+TEST(ResilienceTest, AClientStartedAfterTheServerWasKilledIsToldNoServerRuns) {
+  SystemRig rig;
+  rig.StartServer({"-width", "64", "-height", "48"});
+  rig.StartClient();
+  rig.server().Signal(SIGKILL);
+  ASSERT_TRUE(rig.server().WaitForExit(kExitTimeout));
+  ASSERT_TRUE(rig.clients()[0]->WaitForExit(kExitTimeout));
+
+  test_support::ProgramSpec spec = ClientSpec({"localhost"});
+  spec.env = rig.Environment();
+  const test_support::Finished run = test_support::RunToEnd(spec, kExitTimeout);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "Error: a fractal server is not running on \"localhost\"\n") << run.err;
+}
+
+}  // namespace
+}  // namespace system_test
