@@ -40,6 +40,7 @@ uint16_t RuntimeCore::Listen() {
                         return OpenSession(s, peer, id);
                       },
                       [this](const Endpoint& peer) { return Refusal(peer); }, [this] { Tick(); }};
+  last_tick_ = std::chrono::steady_clock::now();  // read by the server's thread from here on
   server_ = std::make_unique<Server>(std::move(listener), limits, std::move(hooks));
   advertised_ = LocalAddresses(server_->port(), v6);
   return server_->port();
@@ -82,7 +83,7 @@ void RuntimeCore::Tick() {
   Clock::time_point now = Clock::now();
   // A tick late by seconds means this process was stopped (or starved), not its holders.
   auto pause = std::max<Clock::duration>(options_.lease_period / 2, std::chrono::seconds(2));
-  bool paused = last_tick_ != Clock::time_point() && now - last_tick_ > pause;
+  bool paused = now - last_tick_ > pause;
   last_tick_ = now;
   // After such a pause nobody's silence is their fault: every holder gets a fresh lease period.
   std::vector<uint64_t> expired;

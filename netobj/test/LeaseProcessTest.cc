@@ -113,4 +113,28 @@ TEST(AgentAndDeadOwner, AKilledOwnersNameIsForgotten) {
   }
 }
 
+// The other way round: an owner stopped for longer than the lease period does not count its
+// holders gone when it resumes (its own silence was the cause), and they keep their objects.
+TEST(OwnerPause, AnOwnerStoppedBeyondTheLeasePeriodKeepsWhatItsHoldersHold) {
+  uint16_t port = FreePort();
+  std::vector<std::string> env{"NETOBJ_AGENT_PORT=" + std::to_string(port)};
+  Child agent({NETOBJ_AGENT_BIN}, env);
+  ASSERT_TRUE(agent.WaitForText("listening", 10s)) << agent.output();
+  Child owner({HOLDER_CHILD_BIN, "own", "svc"}, env);
+  ASSERT_TRUE(owner.WaitForText("exported", 20s)) << owner.output();
+  RuntimeOptions o;
+  o.agent_port = port;
+  Runtime client(o);
+  auto service = std::dynamic_pointer_cast<ServiceSurrogate>(
+      client.ImportObject("svc", client.LocateAgent("127.0.0.1")));
+  ASSERT_TRUE(service);
+  auto unit = std::dynamic_pointer_cast<ServiceSurrogate>(service->create(false));
+  ASSERT_TRUE(unit);
+  owner.Signal(SIGSTOP);
+  std::this_thread::sleep_for(10s);  // beyond the 8 s lease period
+  owner.Signal(SIGCONT);
+  EXPECT_EQ(unit->add(1, 2), 3);
+  EXPECT_EQ(service->add(3, 4), 7);
+}
+
 }  // namespace
