@@ -4,8 +4,9 @@
 // call each other over loopback. Surrogates remember the instance that made them.
 //
 // Lifecycle: an instance listens from its first export on (port from the options; ephemeral by
-// default) and serves calls on its own threads. Shutdown (also run by the destructor) stops
-// serving, makes calls blocked in it raise Thread::Alerted, and drops its exports. The default
+// default) and serves calls on its own threads. Shutdown (also run by the destructor) ends its
+// leases (the owners of its surrogates drop what it held), stops serving, makes calls blocked in
+// it raise Thread::Alerted, and drops its exports. The default
 // instance is never destroyed: its threads serve until the process ends.
 //
 // Thread-safe: every method may be called from any thread.
