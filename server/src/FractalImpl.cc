@@ -6,15 +6,24 @@
 
 namespace Server {
 
-FractalImpl::FractalImpl(ServerState& state, const FractalNetObj::FractalParams& unit)
+FractalImpl::FractalImpl(ServerState& state, const FractalNetObj::FractalParams& unit,
+                         UnitOrigin origin)
     : state_(state),
+      origin_(origin),
       sx(unit.sx),
       sy(unit.sy),
       xmin(unit.xmin),
       xmax(unit.xmax),
       ymin(unit.ymin),
       ymax(unit.ymax),
-      maxiter(unit.maxiter) {}
+      maxiter(unit.maxiter) {
+  state_.liveUnits.fetch_add(1, std::memory_order_relaxed);
+}
+
+FractalImpl::~FractalImpl() {
+  state_.released.Add(origin_);
+  state_.liveUnits.fetch_sub(1, std::memory_order_relaxed);
+}
 
 FractalNetObj::FractalParams FractalImpl::GetFractalParameters() {
   std::scoped_lock lock(state_.mu);

@@ -27,13 +27,17 @@ class FractalNetObjImpl : public FractalNetObj::T {
     ReturnResults(std::move(f), std::move(pixmap));
   }
 
-  // A new FractalImpl for the next row of the current view, rows in increasing order; null at
-  // once when every row of the view is out.
+  // A new FractalImpl for the next row of the current view, rows in increasing order. Once every
+  // row is out, a row whose units have all been released before its result came in (its holder
+  // died or dropped it) goes out again, the lowest such row first; when there is none, null at
+  // once.
   std::shared_ptr<FractalNetObj::Fractal> RequestFractal();
 
   // Copies a computed row into the image and counts it. The result that brings in the last row
   // of the view displays the image, waits for a click inside the window, moves and zooms the
-  // view and starts the next one, all before it returns.
+  // view and starts the next one, all before it returns. A click whose new view could not be
+  // rendered and placed (a bound not finite, an extent zero, or one too large for a float)
+  // leaves the view as it was; the next view is then the same one again.
   //
   // Each row of a view counts once. A result is taken only when its parameters are, bit for
   // bit, those of a row of the current view not yet received and its pixmap covers that row;

@@ -62,34 +62,57 @@ FractalNetObj::MouseInfoStar AwaitClick(const ServerState& s) {
   return mouse;
 }
 
+struct Bounds {
+  float xmin, xmax, ymin, ymax;
+};
+
 // The window shows the image transposed: the mouse's x runs along the rows (y) and its y along
 // the columns (x), pointing upwards. Each shift is scaled by the other axis's step, as the
 // server has always done, so that every server moves its view alike.
-void MoveView(ServerState& s, const FractalNetObj::MouseInfo& mouse, float xrange, float yrange) {
+Bounds Moved(const ServerState& s, Bounds v, const FractalNetObj::MouseInfo& mouse, float xrange,
+             float yrange) {
   const float xjump = Jump(xrange, s.sx, mouse.x, s.sy);
   const float yjump = Jump(yrange, s.sy, mouse.y, s.sx);
-  s.ymin = AddStored(s.ymin, xjump);
-  s.ymax = AddStored(s.ymax, xjump);
-  s.xmin = SubtractStored(s.xmin, yjump);
-  s.xmax = SubtractStored(s.xmax, yjump);
+  v.ymin = AddStored(v.ymin, xjump);
+  v.ymax = AddStored(v.ymax, xjump);
+  v.xmin = SubtractStored(v.xmin, yjump);
+  v.xmax = SubtractStored(v.xmax, yjump);
+  return v;
 }
 
 // The extents are those of the view before the move.
-void ZoomView(ServerState& s, int32_t button, float xrange, float yrange) {
+Bounds Zoomed(Bounds v, int32_t button, float xrange, float yrange) {
   constexpr int32_t kLeftButton = 256;
   constexpr int32_t kRightButton = 1024;
   const float k = kZoomFactor;
   if (button == kLeftButton) {
-    s.xmin = AddScaled(s.xmin, k, xrange);
-    s.xmax = SubtractScaled(s.xmax, k, xrange);
-    s.ymin = AddScaled(s.ymin, k, yrange);
-    s.ymax = SubtractScaled(s.ymax, k, yrange);
+    v.xmin = AddScaled(v.xmin, k, xrange);
+    v.xmax = SubtractScaled(v.xmax, k, xrange);
+    v.ymin = AddScaled(v.ymin, k, yrange);
+    v.ymax = SubtractScaled(v.ymax, k, yrange);
   } else if (button == kRightButton) {
-    s.xmin = SubtractScaled(s.xmin, k, xrange);
-    s.xmax = AddScaled(s.xmax, k, xrange);
-    s.ymin = SubtractScaled(s.ymin, k, yrange);
-    s.ymax = AddScaled(s.ymax, k, yrange);
+    v.xmin = SubtractScaled(v.xmin, k, xrange);
+    v.xmax = AddScaled(v.xmax, k, xrange);
+    v.ymin = SubtractScaled(v.ymin, k, yrange);
+    v.ymax = AddScaled(v.ymax, k, yrange);
   }
+  return v;
+}
+
+// One click makes one step: the move and the zoom together, exactly as always, judged by the
+// view they lead to. At the limits of a float a step can round two bounds together (a view
+// shrunk to a few float steps, moved into coarser floats) or overflow (a view grown too far);
+// rows could then not be placed and the cycle would stall. Such a step is not taken: the view
+// stays at the last one that can be rendered and placed, and the user can click elsewhere.
+void MoveAndZoom(ServerState& s, const FractalNetObj::MouseInfo& mouse, float xrange,
+                 float yrange) {
+  const Bounds next = Zoomed(Moved(s, {s.xmin, s.xmax, s.ymin, s.ymax}, mouse, xrange, yrange),
+                             mouse.button, xrange, yrange);
+  if (!IsPlaceable(next.xmin, next.xmax) || !IsPlaceable(next.ymin, next.ymax)) return;
+  s.xmin = next.xmin;
+  s.xmax = next.xmax;
+  s.ymin = next.ymin;
+  s.ymax = next.ymax;
 }
 
 void ShowAndMoveOn(ServerState& s, float xrange, float yrange) {
@@ -98,8 +121,7 @@ void ShowAndMoveOn(ServerState& s, float xrange, float yrange) {
   s.image->data = s.image_map;
   FractalNetObj::DisplayFractal(s.image, s.crossHairs);
   const FractalNetObj::MouseInfoStar mouse = AwaitClick(s);
-  MoveView(s, *mouse, xrange, yrange);
-  ZoomView(s, mouse->button, xrange, yrange);
+  MoveAndZoom(s, *mouse, xrange, yrange);
   s.StartView();
 }
 

@@ -46,9 +46,11 @@ FractalNetObj::FractalParams ServerState::UnitForRow(int32_t r) const {
 }
 
 void ServerState::StartView() {
+  ++viewSerial;
   curY = 0;
   numResults = 0;
   received.assign(received.size(), false);
+  lostRows.clear();
 }
 
 }  // namespace Server

@@ -7,18 +7,22 @@
 // its instance, a test drops its units before its state.
 //
 // Thread safety: sx, sy, crossHairs and maxiter are fixed at construction and may be read without
-// a lock. The view (xmin .. ymax), curY, numResults, received, the contents of image_map and the
-// fields of image are read and written only with `mu` held. `mutex` and `cv` belong to the
-// program's main thread, which parks on them; nothing else touches them.
+// a lock. The view (xmin .. ymax), viewSerial, curY, numResults, received, lostRows, the contents
+// of image_map and the fields of image are read and written only with `mu` held. `released` and
+// `liveUnits` look after themselves and are used without `mu` (units die on any thread). `mutex`
+// and `cv` belong to the program's main thread, which parks on them; nothing else touches them.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #include "interface/FractalNetObj.h"
+#include "server/src/ReleasedUnits.h"
 
 namespace Server {
 
@@ -39,8 +43,13 @@ struct ServerState {
   // bounds at the row's coordinate. Requires `mu` held and 0 <= r < sy.
   FractalNetObj::FractalParams UnitForRow(int32_t r) const;
 
-  // Starts collecting a new view: nothing handed out, nothing received. Requires `mu` held.
+  // Starts collecting a new view: nothing handed out, nothing received, nothing lost, and a new
+  // serial, so that units of the views before it no longer count. Requires `mu` held.
   void StartView();
+
+  // The number of work units (FractalImpl objects) alive right now, in this view or any earlier
+  // one. Cheap; any thread.
+  int64_t LiveUnits() const { return liveUnits.load(std::memory_order_relaxed); }
 
   std::condition_variable cv;
   std::mutex mutex;
@@ -52,6 +61,13 @@ struct ServerState {
   int32_t numResults = 0;  // distinct rows of the current view received so far
   // received[r]: row r of the current view is in image_map. Makes a row count once.
   std::vector<bool> received;
+  uint64_t viewSerial = 0;  // tells the units of the current view from those of earlier ones
+  // Rows of the current view that went out, were released by every holder before their result
+  // came in, and have not gone out again yet; handed out again, lowest first, once curY is sy.
+  std::set<int32_t> lostRows;
+
+  ReleasedUnits released;              // filled by dying units, emptied by RequestFractal
+  std::atomic<int64_t> liveUnits = 0;  // FractalImpl objects alive; see LiveUnits
 
   const int32_t crossHairs;  // non-zero: draw cross-hairs over the image
   float xmin = -2.5f;

@@ -60,4 +60,10 @@ float SubtractScaled(float bound, float k, float range) {
   return static_cast<float>(Extended{bound} - Extended{k} * Extended{range});
 }
 
+bool IsPlaceable(float lo, float hi) {
+  if (!std::isfinite(lo) || !std::isfinite(hi) || !(lo < hi)) return false;
+  const float extent = Extent(lo, hi);
+  return std::isfinite(extent) && extent > 0.0f;
+}
+
 }  // namespace Server

@@ -41,4 +41,9 @@ float SubtractStored(float a, float b);
 float AddScaled(float bound, float k, float range);
 float SubtractScaled(float bound, float k, float range);
 
+// Whether a view can span lo .. hi along one axis: both bounds finite, lo below hi, and the
+// extent, stored as a float, finite and above zero. Then every row (column) coordinate lies
+// between the bounds, and the index that locates it is a finite number from 0 to the count.
+bool IsPlaceable(float lo, float hi);
+
 }  // namespace Server

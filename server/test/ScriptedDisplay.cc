@@ -37,6 +37,11 @@ std::vector<ShownImage> ScriptedDisplay::Shown() const {
   return shown_;
 }
 
+std::size_t ScriptedDisplay::ShownCount() const {
+  std::scoped_lock lock(mu_);
+  return shown_.size();
+}
+
 int ScriptedDisplay::Polls() const {
   std::scoped_lock lock(mu_);
   return polls_;

@@ -48,7 +48,8 @@ class ScriptedDisplay {
   bool WaitUntilAwaitingClick(std::chrono::milliseconds timeout);
 
   std::vector<ShownImage> Shown() const;
-  int Polls() const;  // getMouseAction calls so far
+  std::size_t ShownCount() const;  // Shown().size() without copying the images
+  int Polls() const;               // getMouseAction calls so far
 
   // The display procedures' side. InitUI does nothing: the server core never opens the window.
   void OnDisplay(const FractalNetObj::ImageStar& image, int32_t crossHairs);

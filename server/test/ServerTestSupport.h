@@ -1,5 +1,6 @@
 // Small helpers shared by the server core's tests: reading the view under the server lock,
-// draining a view's units, making result arrays, comparing floats bit for bit.
+// draining a view's units while holding them, making result arrays, comparing floats bit for
+// bit.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -48,15 +49,20 @@ inline void ExpectSameView(const View& actual, const View& expected) {
   EXPECT_EQ(Bits(actual.ymax), Bits(expected.ymax)) << actual.ymax << " vs " << expected.ymax;
 }
 
-// Requests until the server answers null, at most `limit` times, and returns the units'
-// parameters in the order they came.
-inline std::vector<FractalNetObj::FractalParams> TakeAllUnits(Server::ServerState& s,
-                                                              int32_t limit) {
+// The units a test holds, as a client holds its unit until its row is back: a unit dropped
+// before its result has come in releases its row, which the server then hands out again.
+using Held = std::vector<std::shared_ptr<FractalNetObj::Fractal>>;
+
+// Requests until the server answers null, at most `limit` times, keeps the units in `held` and
+// returns their parameters in the order they came.
+inline std::vector<FractalNetObj::FractalParams> TakeAllUnits(Server::ServerState& s, int32_t limit,
+                                                              Held& held) {
   std::vector<FractalNetObj::FractalParams> units;
   for (int32_t i = 0; i < limit; ++i) {
-    const std::shared_ptr<FractalNetObj::Fractal> unit = s.myFractalNetObj->requestFractal();
+    std::shared_ptr<FractalNetObj::Fractal> unit = s.myFractalNetObj->requestFractal();
     if (!unit) break;
     units.push_back(unit->getFractalParameters());
+    held.push_back(std::move(unit));
   }
   return units;
 }
@@ -70,7 +76,8 @@ inline FractalNetObj::PixMap Filled(int32_t nx, int32_t ny, int32_t value) {
 // Hands out and returns every row of the current view with arrays of zeros; the last return
 // shows the image and takes the scripted click(s).
 inline void CompleteView(Server::ServerState& s) {
-  for (const auto& unit : TakeAllUnits(s, s.sy + 1)) {
+  Held held;
+  for (const auto& unit : TakeAllUnits(s, s.sy + 1, held)) {
     s.myFractalNetObj->returnResults(unit, Filled(unit.sx, unit.sy, 0));
   }
 }

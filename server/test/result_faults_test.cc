@@ -37,13 +37,14 @@ struct SecondViewAlmostIn {
   SecondViewAlmostIn() {
     ScriptedDisplay::Get().Reset(ScriptedDisplay::kScriptOnly);
     ScriptedDisplay::Get().Queue({kLeft, 1.0, 2.0});
-    earlier = TakeAllUnits(s, kSy + 1);
+    earlier = TakeAllUnits(s, kSy + 1, held);
     for (const FractalParams& u : earlier) s.myFractalNetObj->returnResults(u, Filled(kSx, 1, 1));
-    units = TakeAllUnits(s, kSy + 1);
+    units = TakeAllUnits(s, kSy + 1, held);
     for (int32_t r = 0; r < 3; ++r) s.myFractalNetObj->returnResults(units[r], RowResult(r));
   }
 
   Server::ServerState s{kSx, kSy, 0};
+  Held held;
   std::vector<FractalParams> earlier;  // the first view's units
   std::vector<FractalParams> units;    // the second view's
 };
@@ -176,7 +177,8 @@ TEST(ResultFaultTest, RowsInAnyOrderAndLargerArraysAreTaken) {
   ScriptedDisplay::Get().Reset(ScriptedDisplay::kScriptOnly);
   ScriptedDisplay::Get().Queue({kLeft, 1.0, 2.0});
   Server::ServerState s(kSx, kSy, 0);
-  const std::vector<FractalParams> units = TakeAllUnits(s, kSy + 1);
+  Held held;
+  const std::vector<FractalParams> units = TakeAllUnits(s, kSy + 1, held);
   ASSERT_EQ(units.size(), static_cast<std::size_t>(kSy));
   for (int32_t r : {3, 1, 0, 2}) {
     // Only the first row of a larger array is read.
@@ -196,7 +198,8 @@ TEST(ResultFaultTest, ViewFinerThanFloatResolutionStillCompletes) {
   ScriptedDisplay::Get().Queue({kLeft, 1.0, 2.0});
   Server::ServerState s(kSx, kSy, 0);
   SetView(s, {-2.5f, 1.25f, 1.0f, std::nextafter(1.0f, 2.0f)});
-  const std::vector<FractalParams> units = TakeAllUnits(s, kSy + 1);
+  Held held;
+  const std::vector<FractalParams> units = TakeAllUnits(s, kSy + 1, held);
   ASSERT_EQ(units.size(), static_cast<std::size_t>(kSy));
   // 1 + r/4 of one float step: rows 0 to 2 round to 1.0, row 3 to the next float.
   EXPECT_EQ(Bits(units[0].ymin), Bits(1.0f));

@@ -106,16 +106,19 @@ TEST(ThreadedViewTest, EightClientsOverSeveralViews) {
       workers.emplace_back([&, w] {
         for (int v = 0; v < kViews; ++v) {
           std::vector<FractalParams>& mine = logs[w].units[v];
+          Held held;  // until the rows are back, as a client holds its unit
           for (int i = 0; i <= kSy && !logs[w].sawNull[v]; ++i) {
-            const std::shared_ptr<FractalNetObj::Fractal> unit = server.requestFractal();
+            std::shared_ptr<FractalNetObj::Fractal> unit = server.requestFractal();
             if (unit) {
               mine.push_back(unit->getFractalParameters());
+              held.push_back(std::move(unit));
             } else {
               logs[w].sawNull[v] = true;
             }
           }
           allOut.arrive_and_wait();
           for (const FractalParams& p : mine) server.returnResults(p, Client::Compute(p));
+          held.clear();
           allBack.arrive_and_wait();
         }
       });
