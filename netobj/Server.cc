@@ -289,7 +289,12 @@ void Server::ServeParked(const ConnPtr& c) {
       return Arm(*c, false);
     }
     c->header = c->frames.Take(&c->body);
-    if (!c->session->IsQuick(c->header, c->body)) return HandToWorker(c);
+    if (!c->session->IsQuick(c->header, c->body)) {
+      // Out of the poll set while a worker has it: otherwise every packet that reaches the
+      // worker also passes through the poll set's wake-up.
+      ::epoll_ctl(epoll_, EPOLL_CTL_DEL, c->sock.fd(), nullptr);
+      return HandToWorker(c);
+    }
     if (!c->session->Serve(c->header, c->body, true)) return Close(c);
     std::scoped_lock lock(mu_);
     ParkLocked(*c, false);
@@ -382,7 +387,7 @@ void Server::RunConnection(const ConnPtr& c) {
       if (stopping_ || c->evicted || got == FrameAssembler::Got::kClosed) break;
       if (got == FrameAssembler::Got::kWouldBlock) {
         ParkLocked(*c, c->frames.started());
-        Arm(*c, false);
+        Arm(*c, true);
         return;
       }
       c->state = Conn::State::kServing;
