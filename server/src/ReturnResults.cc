@@ -102,8 +102,9 @@ Bounds Zoomed(Bounds v, int32_t button, float xrange, float yrange) {
 // One click makes one step: the move and the zoom together, exactly as always, judged by the
 // view they lead to. At the limits of a float a step can round two bounds together (a view
 // shrunk to a few float steps, moved into coarser floats) or overflow (a view grown too far);
-// rows could then not be placed and the cycle would stall. Such a step is not taken: the view
-// stays at the last one that can be rendered and placed, and the user can click elsewhere.
+// the view's rows could then no longer be located from their coordinates, and no later click
+// could bring the bounds back. Such a step is not taken: the view stays at the last one that
+// can be rendered and placed, and the user can click elsewhere.
 void MoveAndZoom(ServerState& s, const FractalNetObj::MouseInfo& mouse, float xrange,
                  float yrange) {
   const Bounds next = Zoomed(Moved(s, {s.xmin, s.xmax, s.ymin, s.ymax}, mouse, xrange, yrange),
