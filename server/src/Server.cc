@@ -4,11 +4,14 @@
 //
 // Exit status: 1 for a bad command line, and 1 when the export fails or the parked thread is
 // woken by an exception; the server has no orderly stop.
+#include <signal.h>
+
 #include <cstdio>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "interface/FractalNetObj.h"
@@ -54,7 +57,35 @@ void PrintBanner() {
   for (;;) state.cv.wait(lock);  // nothing signals cv; a spurious wake-up parks again
 }
 
+// On SIGUSR1 the server writes how many work units are alive (handed out and still held by a
+// client, or not yet released by the runtime) to standard error, so that an operator or a soak
+// run can see that the table stays small. The signal is blocked in every thread and taken by
+// sigwait on a thread of its own, where writing is safe.
+void ReportLiveUnitsOnSignal(const ServerState& state) {
+  sigset_t usr1;
+  sigemptyset(&usr1);
+  sigaddset(&usr1, SIGUSR1);
+  std::thread([&state, usr1] {
+    for (;;) {
+      int signal = 0;
+      if (sigwait(&usr1, &signal) != 0) return;
+      std::fprintf(stderr, "server: %lld live work units\n",
+                   static_cast<long long>(state.LiveUnits()));
+      std::fflush(stderr);
+    }
+  }).detach();
+}
+
+// Blocks SIGUSR1 in this thread and so in every thread started after it.
+void BlockUsr1() {
+  sigset_t usr1;
+  sigemptyset(&usr1);
+  sigaddset(&usr1, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
+}
+
 int Main(int argc, char** argv) {
+  BlockUsr1();
   Options options;
   try {
     options = ParseOptions(argc, argv);
@@ -64,6 +95,7 @@ int Main(int argc, char** argv) {
   }
   // The state lives until the process ends: the runtime's threads use it to the last moment.
   auto* state = new ServerState(options.sx, options.sy, options.crossHairs);
+  ReportLiveUnitsOnSignal(*state);
   PrintBanner();
   FractalNetObj::InitUI(state->sx, state->sy);
   try {

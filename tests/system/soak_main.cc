@@ -2,11 +2,14 @@
 // left button held (each completed view zooms once). Reads the server's resident memory
 // (VmRSS in /proc/<pid>/status) at view 100 and at the last view and prints the growth in KiB
 // last, as "soak: <KiB>". Usage: soak_run [views [width height]]
+#include <signal.h>
+
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <thread>
 
 #include "tests/system/HeldButton.h"
 #include "tests/system/SystemRig.h"
@@ -35,6 +38,25 @@ long ResidentKiB(pid_t pid) {
   return -1;
 }
 
+// Asks the server for its count of live work units (it answers SIGUSR1 on standard error) and
+// returns the answer's line; empty when none came within a second.
+std::string LiveUnits(system_test::SystemRig& rig) {
+  const std::string marker = " live work units";
+  const std::size_t before = rig.server().Err().size();
+  rig.server().Signal(SIGUSR1);
+  for (int i = 0; i < 100; ++i) {
+    const std::string err = rig.server().Err();
+    const std::size_t end = err.find(marker, before);
+    if (end != std::string::npos) {
+      const std::size_t start = err.rfind('\n', end);
+      return err.substr(start == std::string::npos ? 0 : start + 1,
+                        end + marker.size() - start - 1);
+    }
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  return {};
+}
+
 int Run(int views, int sx, int sy) {
   system_test::SystemRig rig;
   rig.StartServer({"-width", std::to_string(sx), "-height", std::to_string(sy)});
@@ -52,7 +74,10 @@ int Run(int views, int sx, int sy) {
   const int done = mouse.CountViews(views, kViewTimeout, [&](int view) {
     if (view == kFirstReading) first = ResidentKiB(server);
     if (view == views) last = ResidentKiB(server);
-    if (view % 500 == 0) std::cout << "view " << view << ": " << ResidentKiB(server) << " KiB\n";
+    if (view % 500 == 0) {
+      std::cout << "view " << view << ": " << ResidentKiB(server) << " KiB, " << LiveUnits(rig)
+                << "\n";
+    }
   });
   mouse.Release();
   const double seconds =
@@ -65,9 +90,9 @@ int Run(int views, int sx, int sy) {
             << seconds << " s\n";
   std::cout << "server resident at view " << kFirstReading << ": " << first << " KiB\n";
   std::cout << "server resident at view " << views << ": " << last << " KiB\n";
-  // The server counts its live work units only inside its own process; nothing shows the count
-  // to another one, so it cannot be read here.
-  std::cout << "server live work units: not visible from outside the server process\n";
+  std::cout << "after the last view, " << LiveUnits(rig) << " (" << kClients << " clients)\n";
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  std::cout << "3 s later, " << LiveUnits(rig) << "\n";
   std::cout << "soak: " << last - first << "\n";
   return 0;
 }
