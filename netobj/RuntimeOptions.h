@@ -30,10 +30,12 @@ struct RuntimeOptions {
   std::chrono::milliseconds request_deadline{5000};
   // Leases: a holder renews every lease_renewal; an owner drops the holdings of a holder not
   // heard from for lease_period (at once when its lease connection closes). Releases of dead
-  // surrogates leave release_delay after the first of a batch.
+  // surrogates leave release_delay after the first of a batch. At 0 a release leaves at once,
+  // and those that die while a renewal is in flight form the next batch: a client that drops
+  // a work unit per call then keeps the server's table at a few units, not a delay's worth.
   std::chrono::milliseconds lease_renewal{2000};
   std::chrono::milliseconds lease_period{8000};
-  std::chrono::milliseconds release_delay{100};
+  std::chrono::milliseconds release_delay{0};
   // Test hook: the byte order this runtime writes its messages in.
   ByteOrder send_byte_order = NativeByteOrder();
 
