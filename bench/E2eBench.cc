@@ -136,7 +136,7 @@ std::vector<ViewRun> RunSystem(const Options& o, const std::string& display) {
   std::vector<std::unique_ptr<test_support::Program>> clients;
   for (int i = 0; i < o.clients; ++i) {
     clients.push_back(std::make_unique<test_support::Program>(
-        test_support::ProgramSpec{CLIENT_PATH, {"localhost"}, env, {}}));
+        test_support::Invocation{CLIENT_PATH, {"localhost"}, env, {}}));
   }
   std::vector<ViewRun> views;
   std::optional<Clock::time_point> lastClick;

@@ -36,7 +36,7 @@ std::string AgentPortSetting(uint16_t port) { return "NETOBJ_AGENT_PORT=" + std:
 Agent::Agent(const std::string& path) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     port_ = UnusedPort();
-    program_ = std::make_unique<Program>(ProgramSpec{path, {}, {AgentPortSetting(port_)}, {}});
+    program_ = std::make_unique<Program>(Invocation{path, {}, {AgentPortSetting(port_)}, {}});
     if (program_->WaitForOut("listening on port", kStartTimeout)) return;
     program_.reset();
   }

@@ -77,10 +77,10 @@ int Decoded(int status) {
 
 }  // namespace
 
-Program::Program(const ProgramSpec& spec) {
-  std::vector<std::string> argv{spec.argv0.value_or(spec.path)};
-  argv.insert(argv.end(), spec.args.begin(), spec.args.end());
-  std::vector<std::string> env = Environment(spec.env);
+Program::Program(const Invocation& invocation) {
+  std::vector<std::string> argv{invocation.argv0.value_or(invocation.path)};
+  argv.insert(argv.end(), invocation.args.begin(), invocation.args.end());
+  std::vector<std::string> env = Environment(invocation.env);
   std::vector<char*> argp = Pointers(argv);
   std::vector<char*> envp = Pointers(env);
   out_ = CaptureFile("stdout");
@@ -96,7 +96,7 @@ Program::Program(const ProgramSpec& spec) {
     dup2(devNull, STDIN_FILENO);
     dup2(out_, STDOUT_FILENO);
     dup2(err_, STDERR_FILENO);
-    execve(spec.path.c_str(), argp.data(), envp.data());
+    execve(invocation.path.c_str(), argp.data(), envp.data());
     _exit(127);
   }
   close(devNull);
@@ -161,8 +161,8 @@ void Program::Stop() {
   status_ = status;
 }
 
-Finished RunToEnd(const ProgramSpec& spec, milliseconds timeout) {
-  Program program(spec);
+Finished RunToEnd(const Invocation& invocation, milliseconds timeout) {
+  Program program(invocation);
   Finished finished;
   finished.status = program.WaitForExit(timeout);
   program.Stop();

@@ -18,7 +18,7 @@
 
 namespace test_support {
 
-struct ProgramSpec {
+struct Invocation {
   std::string path;                  // the file executed
   std::vector<std::string> args;     // the arguments after argv[0]
   std::vector<std::string> env;      // "NAME=value", added to or replacing the test's own
@@ -31,7 +31,7 @@ class Program {
   static constexpr std::size_t kMaxCaptured = 8 << 20;
 
   // Throws std::runtime_error when the capture files or the process cannot be made.
-  explicit Program(const ProgramSpec& spec);
+  explicit Program(const Invocation& invocation);
   ~Program();
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;
@@ -71,6 +71,6 @@ struct Finished {
   std::string out;
   std::string err;
 };
-Finished RunToEnd(const ProgramSpec& spec, std::chrono::milliseconds timeout);
+Finished RunToEnd(const Invocation& invocation, std::chrono::milliseconds timeout);
 
 }  // namespace test_support

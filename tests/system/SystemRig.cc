@@ -17,11 +17,11 @@ constexpr milliseconds kClientRetryPause{100};
 
 }  // namespace
 
-test_support::ProgramSpec ServerSpec(std::vector<std::string> args) {
+test_support::Invocation ServerInvocation(std::vector<std::string> args) {
   return {SERVER_PATH, std::move(args), {}, {}};
 }
 
-test_support::ProgramSpec ClientSpec(std::vector<std::string> args) {
+test_support::Invocation ClientInvocation(std::vector<std::string> args) {
   return {CLIENT_PATH, std::move(args), {}, {}};
 }
 
@@ -39,9 +39,9 @@ std::vector<std::string> SystemRig::Environment() const {
 }
 
 test_support::Program& SystemRig::StartServer(const std::vector<std::string>& args) {
-  test_support::ProgramSpec spec = ServerSpec(args);
-  spec.env = Environment();
-  server_ = std::make_unique<test_support::Program>(spec);
+  test_support::Invocation invocation = ServerInvocation(args);
+  invocation.env = Environment();
+  server_ = std::make_unique<test_support::Program>(invocation);
   if (!server_->WaitForOut(kBanner, kBannerTimeout)) {
     throw std::runtime_error("the server printed no banner: " + server_->Out() + server_->Err());
   }
@@ -49,10 +49,10 @@ test_support::Program& SystemRig::StartServer(const std::vector<std::string>& ar
 }
 
 test_support::Program& SystemRig::StartClient() {
-  test_support::ProgramSpec spec = ClientSpec({"localhost"});
-  spec.env = Environment();
+  test_support::Invocation invocation = ClientInvocation({"localhost"});
+  invocation.env = Environment();
   for (int attempt = 0; attempt < kClientAttempts; ++attempt) {
-    auto client = std::make_unique<test_support::Program>(spec);
+    auto client = std::make_unique<test_support::Program>(invocation);
     if (client->WaitForOut("Requesting work unit 1...\n", kClientStartTimeout)) {
       clients_.push_back(std::move(client));
       return *clients_.back();

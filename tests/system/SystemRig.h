@@ -16,8 +16,8 @@
 namespace system_test {
 
 // The programs under test, as built alongside the tests.
-test_support::ProgramSpec ServerSpec(std::vector<std::string> args);
-test_support::ProgramSpec ClientSpec(std::vector<std::string> args);
+test_support::Invocation ServerInvocation(std::vector<std::string> args);
+test_support::Invocation ClientInvocation(std::vector<std::string> args);
 std::string AgentPath();
 
 // The server's banner, exactly as it prints it.

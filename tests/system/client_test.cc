@@ -18,7 +18,7 @@ namespace {
 
 using std::chrono::milliseconds;
 using test_support::Finished;
-using test_support::ProgramSpec;
+using test_support::Invocation;
 using test_support::RunToEnd;
 
 constexpr milliseconds kExitTimeout{10000};
@@ -38,10 +38,10 @@ TEST(ClientTest, AnyArgumentCountButOnePrintsTheUsageWithTheInvokedName) {
   };
   for (const UsageCase& c : cases) {
     SCOPED_TRACE(c.argv0 + " with " + std::to_string(c.args.size()) + " arguments");
-    ProgramSpec spec = ClientSpec(c.args);
-    spec.argv0 = c.argv0;
-    spec.env = {test_support::AgentPortSetting(test_support::UnusedPort())};
-    const Finished run = RunToEnd(spec, kExitTimeout);
+    Invocation invocation = ClientInvocation(c.args);
+    invocation.argv0 = c.argv0;
+    invocation.env = {test_support::AgentPortSetting(test_support::UnusedPort())};
+    const Finished run = RunToEnd(invocation, kExitTimeout);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "Usage: " + c.argv0 + " <host>\n");
   }
@@ -49,18 +49,18 @@ TEST(ClientTest, AnyArgumentCountButOnePrintsTheUsageWithTheInvokedName) {
 
 // Run in a network namespace of its own, so that the failing lookup asks no name server.
 TEST(ClientTest, AHostThatDoesNotResolveIsNamedInQuotes) {
-  const ProgramSpec spec{
+  const Invocation invocation{
       "/usr/bin/unshare", {"--net", "--", CLIENT_PATH, "no-such-host.invalid"}, {}, {}};
-  const Finished run = RunToEnd(spec, kExitTimeout);
+  const Finished run = RunToEnd(invocation, kExitTimeout);
   EXPECT_EQ(run.status, 1) << run.err;
   EXPECT_EQ(run.out, "No such host \"no-such-host.invalid\"\n") << run.err;
 }
 
 TEST(ClientTest, AnAgentWithoutAServerIsReported) {
   test_support::Agent agent(AgentPath());
-  ProgramSpec spec = ClientSpec({"localhost"});
-  spec.env = {agent.PortSetting()};
-  const Finished run = RunToEnd(spec, kExitTimeout);
+  Invocation invocation = ClientInvocation({"localhost"});
+  invocation.env = {agent.PortSetting()};
+  const Finished run = RunToEnd(invocation, kExitTimeout);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "Error: a fractal server is not running on \"localhost\"\n");
 }

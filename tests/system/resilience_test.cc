@@ -80,9 +80,9 @@ class ClientKiller {
 
  private:
   void Restart() {
-    test_support::ProgramSpec spec = ClientSpec({"localhost"});
-    spec.env = rig_.Environment();
-    victim_ = std::make_unique<Program>(spec);
+    test_support::Invocation invocation = ClientInvocation({"localhost"});
+    invocation.env = rig_.Environment();
+    victim_ = std::make_unique<Program>(invocation);
   }
 
   void Run(std::stop_token stop, milliseconds firstKill) {
@@ -200,9 +200,9 @@ TEST(ResilienceTest, AClientStartedAfterTheServerWasKilledIsToldNoServerRuns) {
   ASSERT_TRUE(rig.server().WaitForExit(kExitTimeout));
   ASSERT_TRUE(rig.clients()[0]->WaitForExit(kExitTimeout));
 
-  test_support::ProgramSpec spec = ClientSpec({"localhost"});
-  spec.env = rig.Environment();
-  const test_support::Finished run = test_support::RunToEnd(spec, kExitTimeout);
+  test_support::Invocation invocation = ClientInvocation({"localhost"});
+  invocation.env = rig.Environment();
+  const test_support::Finished run = test_support::RunToEnd(invocation, kExitTimeout);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "Error: a fractal server is not running on \"localhost\"\n") << run.err;
 }

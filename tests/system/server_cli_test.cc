@@ -16,8 +16,8 @@ namespace system_test {
 namespace {
 
 using std::chrono::milliseconds;
+using test_support::Invocation;
 using test_support::Program;
-using test_support::ProgramSpec;
 
 constexpr char kUsage[] = "Usage: server [-width #] [-height #] [-crosshairs]\n";
 constexpr milliseconds kExitTimeout{10000};
@@ -26,10 +26,11 @@ constexpr milliseconds kWindowPoll{20};
 
 // The server on `display`, pointed at a port where no agent listens: whatever it accepts, it
 // ends by itself.
-ProgramSpec Lonely(std::vector<std::string> args, const std::string& display) {
-  ProgramSpec spec = ServerSpec(std::move(args));
-  spec.env = {"DISPLAY=" + display, test_support::AgentPortSetting(test_support::UnusedPort())};
-  return spec;
+Invocation Lonely(std::vector<std::string> args, const std::string& display) {
+  Invocation invocation = ServerInvocation(std::move(args));
+  invocation.env = {"DISPLAY=" + display,
+                    test_support::AgentPortSetting(test_support::UnusedPort())};
+  return invocation;
 }
 
 TEST(ServerCommandLineTest, BadCommandLinesPrintOnlyTheUsageAndEndWithStatusOne) {
