@@ -65,6 +65,16 @@ class CallConnection {
     uint64_t space = 0;
   };
   std::vector<Written> written;
+  // Calling side: the releases of the callee space's objects that the request carries; handed
+  // back to the lease keeper if the request cannot have been read.
+  std::vector<ExportTable::Release> releases;
+  uint64_t releases_owner = 0;
+  // The message may have been read: what it counted stays counted, what it released stays
+  // released.
+  void Delivered() {
+    written.clear();
+    releases.clear();
+  }
   // Objects written without a count for the peer (surrogates passed on, or ours to a peer of
   // unknown space): kept alive until the peer may have registered them with their owner (until
   // the call ends; on the serving side, until the next request, the end of the connection, or

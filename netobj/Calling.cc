@@ -3,6 +3,7 @@
 // peer before it saw the request.
 #include <algorithm>
 
+#include "netobj/LeaseProtocol.h"
 #include "netobj/RuntimeCore.h"
 
 namespace NetObj {
@@ -49,26 +50,30 @@ CallConnection& RuntimeCore::OpenCall(const std::shared_ptr<SurrogateLink>& link
   c->keep_alive = shared_from_this();
   c->link = link;
   c->peer_space = link->ref().id.space;
-  c->written.clear();
+  c->Delivered();
   c->in_transit.clear();
+  c->releases_owner = link->ref().id.space;
+  if (c->releases_owner != 0) c->releases = leases_.TakeReleases(c->releases_owner);
   c->out.Begin();
   c->out.PutU64(space_id_);
   c->out.PutU64(link->ref().id.space);
   c->out.PutU64(link->ref().id.object);
   c->out.PutI32(stub_prot);
+  PutReleases(c->out, c->releases);
   return *c;
 }
 
-// What the request's references counted stays counted once the request may have been read
-// (the reply failed after it left); it is taken back (CloseCall) when it cannot have been: a
-// send that failed, or a pooled connection the peer closed before reading it.
+// What the request's references counted stays counted, and what it released stays released,
+// once the request may have been read (the reply failed after it left); both are taken back
+// (CloseCall) when it cannot have been: a send that failed, or a pooled connection the peer
+// closed before reading it.
 FrameHeader RuntimeCore::Exchange(CallConnection& c) {
   std::span<const uint8_t> frame = c.out.Seal(MessageKind::kCall);
   try {
     c.socket().SendAll(frame.data(), frame.size(), c.peer_text());
     return c.frames.Read(c.socket(), c.peer_text(), &c.in_body);
   } catch (const Rd::Failure&) {
-    if (!c.reused || c.frames.started()) c.written.clear();
+    if (!c.reused || c.frames.started()) c.Delivered();
     if (stopping_) throw Thread::Alerted();
     if (!c.reused || c.frames.started()) throw;
   } catch (const Wr::Failure&) {
@@ -86,7 +91,7 @@ FrameHeader RuntimeCore::Exchange(CallConnection& c) {
   try {
     return c.frames.Read(c.socket(), c.peer_text(), &c.in_body);
   } catch (const Rd::Failure&) {
-    c.written.clear();
+    c.Delivered();
     throw;
   }
 }
@@ -99,7 +104,7 @@ DataFormat RuntimeCore::WaitForReply(CallConnection& c) {
     if (stopping_) throw Thread::Alerted();
     throw;
   }
-  c.written.clear();  // a reply came: the request was read
+  c.Delivered();  // a reply came: the request was read
   c.in.Reset(c.in_body, h.format);
   c.peer_space = c.in.GetU64();
   if (h.kind == MessageKind::kError) {
@@ -115,6 +120,8 @@ DataFormat RuntimeCore::WaitForReply(CallConnection& c) {
 
 void RuntimeCore::CloseCall(CallConnection& c, bool reuse) {
   Unsend(c);
+  if (!c.releases.empty()) leases_.ReturnReleases(c.releases_owner, std::move(c.releases));
+  c.releases.clear();
   // The callee has registered what the request carried, or never will.
   c.in_transit.clear();
   std::shared_ptr<SurrogateLink> link = std::move(c.link);

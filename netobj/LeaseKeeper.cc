@@ -28,8 +28,11 @@ struct LeaseKeeper::Owner {
   uint64_t counted_gen = 0;
   bool dead = false;    // for good: nobody listens, or another runtime answers
   bool silent = false;  // no answer for lease_period; may yet come back
-  std::vector<ExportTable::Release> releases;
+  std::vector<ExportTable::Release> releases;  // not yet taken by a call or a renewal
   Clock::time_point release_due;
+  // Until when the lease thread sleeps (its poll's deadline; min() while it is awake, and then
+  // it looks at the batch before it sleeps again): a batch due earlier wakes it.
+  Clock::time_point asleep_until = Clock::time_point::min();
   bool registration_wanted = false;
   uint64_t check_requested = 0;
   uint64_t check_done = 0;
@@ -97,14 +100,55 @@ void LeaseKeeper::LinkGone(uint64_t owner, uint64_t object, uint64_t epoch, uint
     if (o.links > 0) --o.links;
     // Receipts of an older epoch were dropped by the owner with that epoch's lease.
     if (!o.dead && !stopping_ && epoch != 0 && epoch == o.known_epoch && receipts > 0) {
-      if (o.releases.empty()) o.release_due = Clock::now() + core_.options().release_delay;
       o.releases.push_back({object, epoch, receipts});
-      StartLocked(o, &to_join);
-      o.Wake();
+      QueueLocked(o, &to_join);
     }
     if (o.links == 0 && !o.running && o.releases.empty()) {
       if (o.thread.joinable()) to_join.push_back(std::move(o.thread));
       owners_.erase(it);
+    }
+  }
+  for (auto& t : to_join) t.join();
+}
+
+// A batch starts with its first release; the thread wakes for it only if it sleeps past the
+// batch's time, so a holder whose calls carry its releases wakes nobody.
+void LeaseKeeper::QueueLocked(Owner& o, std::vector<std::thread>* to_join) {
+  if (o.releases.size() == 1) o.release_due = Clock::now() + core_.options().release_delay;
+  StartLocked(o, to_join);
+  if (o.release_due < o.asleep_until) o.Wake();
+}
+
+std::vector<ExportTable::Release> LeaseKeeper::TakeReleases(uint64_t owner) {
+  std::scoped_lock lock(mu_);
+  auto it = owners_.find(owner);
+  if (it == owners_.end()) return {};
+  return TakeLocked(*it->second);
+}
+
+std::vector<ExportTable::Release> LeaseKeeper::TakeLocked(Owner& o) {
+  std::vector<ExportTable::Release> taken;
+  if (o.releases.size() <= kMaxLeaseItems) {
+    taken.swap(o.releases);
+  } else {
+    taken.assign(o.releases.begin(), o.releases.begin() + kMaxLeaseItems);
+    o.releases.erase(o.releases.begin(), o.releases.begin() + kMaxLeaseItems);
+  }
+  return taken;
+}
+
+void LeaseKeeper::ReturnReleases(uint64_t owner, std::vector<ExportTable::Release> releases) {
+  std::vector<std::thread> to_join;
+  {
+    std::scoped_lock lock(mu_);
+    auto it = owners_.find(owner);
+    if (it == owners_.end() || releases.empty()) return;
+    Owner& o = *it->second;
+    if (o.dead || stopping_) return;  // nobody to tell
+    for (const ExportTable::Release& r : releases) {
+      if (r.epoch != o.known_epoch) continue;  // the owner dropped that lease's counts itself
+      o.releases.push_back(r);
+      QueueLocked(o, &to_join);
     }
   }
   for (auto& t : to_join) t.join();
@@ -119,12 +163,14 @@ void LeaseKeeper::Counted(uint64_t owner, uint64_t epoch) {
     Owner& o = *it->second;
     ++o.counted_gen;
     o.dead = o.silent = false;  // it just spoke to us
+    StartLocked(o, &to_join);
+    // Only a new epoch is news for a running thread: older surrogates re-register, and a first
+    // lease starts at once. Another receipt under the known epoch waits for the next renewal.
     if (epoch > o.known_epoch) {
       o.known_epoch = epoch;
-      o.registration_wanted = true;  // older surrogates re-register; a first lease starts at once
+      o.registration_wanted = true;
+      o.Wake();
     }
-    StartLocked(o, &to_join);
-    o.Wake();
   }
   for (auto& t : to_join) t.join();
 }
@@ -230,19 +276,27 @@ LeaseKeeper::Outcome LeaseKeeper::Connect(Owner& o, Socket* s) {
 
 LeaseKeeper::Event LeaseKeeper::Wait(Owner& o, const Renewal& r, Clock::time_point until) {
   for (;;) {
+    Clock::time_point due = until;
     {
+      // The check and the sleep's deadline under one lock: news that comes after it finds the
+      // deadline and wakes us if it is due sooner.
       std::scoped_lock lock(mu_);
       if (stopping_) return Event::kStop;
       if (!r.awaiting) {
         if (o.registration_wanted || o.check_requested > o.check_done) return Event::kDue;
-        if (!o.releases.empty()) until = std::min(until, o.release_due);
+        if (!o.releases.empty()) due = std::min(due, o.release_due);
       }
+      if (Clock::now() >= due) return Event::kDue;
+      o.asleep_until = due;
     }
-    Clock::time_point now = Clock::now();
-    if (now >= until) return Event::kDue;
-    auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count() + 1;
+    auto wait =
+        std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count() + 1;
     pollfd fds[2] = {{r.sock.fd(), POLLIN, 0}, {o.wake, POLLIN, 0}};
-    int n = ::poll(fds, 2, static_cast<int>(wait));
+    int n = ::poll(fds, 2, static_cast<int>(std::max<int64_t>(wait, 0)));
+    {
+      std::scoped_lock lock(mu_);
+      o.asleep_until = Clock::time_point::min();
+    }
     if (n > 0 && fds[0].revents != 0) return Event::kReadable;
     if (n > 0 && fds[1].revents != 0) o.Drain();
   }
@@ -266,12 +320,14 @@ bool OpenLeaseReply(const FrameHeader& h, MessageReader& in, uint64_t owner, boo
   return h.kind == MessageKind::kReply;
 }
 
-void PutLeaseCall(MessageWriter& w, uint64_t from, uint64_t owner, LeaseMethod m) {
+void PutLeaseCall(MessageWriter& w, uint64_t from, uint64_t owner, LeaseMethod m,
+                  std::span<const ExportTable::Release> releases) {
   w.Begin();
   w.PutU64(from);
   w.PutU64(owner);
   w.PutU64(kLeaseObjectId);
   w.PutI32(kLeaseStubProt);
+  PutReleases(w, releases);
   w.PutI32(static_cast<int32_t>(m));
 }
 
@@ -282,9 +338,7 @@ LeaseKeeper::Outcome LeaseKeeper::SendRenewal(Owner& o, Renewal& r) {
   uint64_t known;
   {
     std::scoped_lock lock(mu_);
-    std::size_t n = std::min<std::size_t>(o.releases.size(), kMaxLeaseItems);
-    releases.assign(o.releases.begin(), o.releases.begin() + static_cast<long>(n));
-    o.releases.erase(o.releases.begin(), o.releases.begin() + static_cast<long>(n));
+    releases = TakeLocked(o);
     known = o.known_epoch;
     r.ticket = o.check_requested;
     o.registration_wanted = false;
@@ -299,9 +353,7 @@ LeaseKeeper::Outcome LeaseKeeper::SendRenewal(Owner& o, Renewal& r) {
     if (e != 0 && e < known && r.again.size() < kMaxLeaseItems) r.again.push_back(std::move(sur));
   }
   MessageWriter& w = r.out;
-  PutLeaseCall(w, core_.space_id(), o.space, LeaseMethod::kRenew);
-  w.PutU32(static_cast<uint32_t>(releases.size()));
-  for (const auto& rel : releases) w.PutU64(rel.id), w.PutU64(rel.epoch), w.PutU64(rel.count);
+  PutLeaseCall(w, core_.space_id(), o.space, LeaseMethod::kRenew, releases);
   w.PutU32(static_cast<uint32_t>(r.again.size()));
   for (const auto& sur : r.again) w.PutU64(sur->link()->ref().id.object);
   try {
@@ -359,7 +411,7 @@ LeaseKeeper::Outcome LeaseKeeper::ReadRenewal(Owner& o, Renewal& r, bool* done,
 }
 
 LeaseKeeper::Outcome LeaseKeeper::EndLease(Owner& o, Renewal& r) {
-  PutLeaseCall(r.out, core_.space_id(), o.space, LeaseMethod::kEnd);
+  PutLeaseCall(r.out, core_.space_id(), o.space, LeaseMethod::kEnd, {});
   try {
     std::span<const uint8_t> frame = r.out.Seal(MessageKind::kCall);
     r.sock.SendAll(frame.data(), frame.size(), r.peer);

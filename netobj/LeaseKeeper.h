@@ -2,8 +2,10 @@
 // surrogates of, one lease connection and one thread that:
 //   - renews the lease every lease_renewal (the owner drops our holdings when the connection
 //     closes, or after lease_period without a renewal);
-//   - carries the releases of dead surrogates, batched: they leave release_delay after the first
-//     of a batch, so dropping a surrogate costs its caller nothing on the network;
+//   - carries the releases of dead surrogates that no call took: a call to the owner takes the
+//     pending ones along (TakeReleases), and those that no call took within release_delay of the
+//     first of a batch leave with a renewal. Dropping a surrogate costs its caller nothing on
+//     the network, and a busy holder's releases cost no message and no wake-up of their own;
 //   - re-registers the surrogates still alive when the owner answers with a newer epoch (our old
 //     lease ended: the connection broke, or we were silent too long);
 //   - ends the lease once nothing is held, and notices an owner that died: a refused reconnection
@@ -48,6 +50,10 @@ class LeaseKeeper {
   // A tracked surrogate of an object of `owner` was made / died (with what it had absorbed).
   void LinkMade(uint64_t owner, const std::vector<Endpoint>& order);
   void LinkGone(uint64_t owner, uint64_t object, uint64_t epoch, uint64_t receipts);
+  // The releases pending for `owner`, at most kMaxLeaseItems, for a call to carry. The caller
+  // hands back (ReturnReleases) those of a call that cannot have been read.
+  std::vector<ExportTable::Release> TakeReleases(uint64_t owner);
+  void ReturnReleases(uint64_t owner, std::vector<ExportTable::Release> releases);
   // The owner counted a receipt for us under `epoch`: a lease is needed.
   void Counted(uint64_t owner, uint64_t epoch);
   // The newest epoch the owner has shown us (0: none yet).
@@ -67,6 +73,8 @@ class LeaseKeeper {
   enum class Event { kDue, kReadable, kStop };
 
   void StartLocked(Owner& o, std::vector<std::thread>* to_join);
+  void QueueLocked(Owner& o, std::vector<std::thread>* to_join);
+  std::vector<ExportTable::Release> TakeLocked(Owner& o);
   void ReapLocked(std::vector<std::thread>* to_join);
   void Run(Owner* o);
   Outcome Connect(Owner& o, Socket* s);

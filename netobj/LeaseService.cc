@@ -6,28 +6,13 @@
 
 namespace NetObj {
 
-namespace {
-
-// Reads a count of items of `item_size` bytes each, checked against the limit and the bytes left
-// before anything is reserved for them.
-uint32_t GetItemCount(MessageReader& in, std::size_t item_size) {
-  uint32_t n = in.GetU32();
-  if (n > kMaxLeaseItems || n > in.remaining() / item_size) FailMalformed("too many lease items");
-  return n;
-}
-
-}  // namespace
-
 void RuntimeCore::ServeLease(CallConnection& c, int32_t stub_prot) {
   uint64_t holder = c.peer_space;
   if (stub_prot != kLeaseStubProt || holder == 0 || holder == space_id_) FailBadData();
   auto now = std::chrono::steady_clock::now();
   switch (static_cast<LeaseMethod>(c.in.GetI32())) {
     case LeaseMethod::kRenew: {
-      std::vector<ExportTable::Release> releases(GetItemCount(c.in, 24));
-      for (auto& r : releases)
-        r.id = c.in.GetU64(), r.epoch = c.in.GetU64(), r.count = c.in.GetU64();
-      std::vector<uint64_t> registrations(GetItemCount(c.in, 8));
+      std::vector<uint64_t> registrations(GetLeaseItemCount(c.in, 8));
       for (auto& id : registrations) id = c.in.GetU64();
       // A new lease connection drops the holdings of the old one, and the registrations that
       // follow count the surrogates still alive again. What was dropped is let go only after
@@ -40,13 +25,11 @@ void RuntimeCore::ServeLease(CallConnection& c, int32_t stub_prot) {
         std::scoped_lock lock(mu_);
         if (server_) server_->Disconnect(replaced);
       }
-      ExportTable::Dropped released = exports_.Released(holder, releases);
       BeginReply(c);
       c.out.PutU64(epoch);
       c.out.PutU32(static_cast<uint32_t>(registrations.size()));
       for (uint64_t id : registrations) c.out.PutU8(exports_.Register(id, holder, now) ? 1 : 0);
       LetGo(std::move(dropped));
-      LetGo(std::move(released));
       return;
     }
     case LeaseMethod::kRegister: {

@@ -29,13 +29,14 @@ struct RuntimeOptions {
   // it announces); a slower one is answered "request too slow" and its connection closed.
   std::chrono::milliseconds request_deadline{5000};
   // Leases: a holder renews every lease_renewal; an owner drops the holdings of a holder not
-  // heard from for lease_period (at once when its lease connection closes). Releases of dead
-  // surrogates leave release_delay after the first of a batch. At 0 a release leaves at once,
-  // and those that die while a renewal is in flight form the next batch: a client that drops
-  // a work unit per call then keeps the server's table at a few units, not a delay's worth.
+  // heard from for lease_period (at once when its lease connection closes). The release of a
+  // dead surrogate rides on the holder's next call to the owner; releases that no call took
+  // leave on the lease connection release_delay after the first of their batch. A client that
+  // drops a work unit per call thus keeps the server's table at a unit or two, and sends no
+  // message for it.
   std::chrono::milliseconds lease_renewal{2000};
   std::chrono::milliseconds lease_period{8000};
-  std::chrono::milliseconds release_delay{0};
+  std::chrono::milliseconds release_delay{100};
   // Test hook: the byte order this runtime writes its messages in.
   ByteOrder send_byte_order = NativeByteOrder();
 

@@ -113,6 +113,10 @@ void RuntimeCore::Dispatch(CallConnection& c, const FrameHeader& h) {
   c.peer_space = c.in.GetU64();
   WireId target{c.in.GetU64(), c.in.GetU64()};
   int32_t stub_prot = c.in.GetI32();
+  // The caller's releases come first, whatever the call: a call that fails still carried them.
+  std::vector<ExportTable::Release> releases = GetReleases(c.in);
+  if (!releases.empty() && target.space == space_id_ && c.peer_space != space_id_)
+    LetGo(exports_.Released(c.peer_space, releases));
   bool addressed_here =
       target.space == space_id_ || (target.space == 0 && target.object < kFirstOrdinaryId);
   if (addressed_here && target.object == kLeaseObjectId) return ServeLease(c, stub_prot);
@@ -150,7 +154,7 @@ bool RuntimeCore::ServeOne(CallConnection& c, const FrameHeader& h) {
     try {
       std::span<const uint8_t> frame = c.out.Seal(MessageKind::kReply);
       c.socket().SendAll(frame.data(), frame.size(), c.peer_text(), c.on_poller);
-      c.written.clear();  // left whole: the peer holds what it carried
+      c.Delivered();  // left whole: the peer holds what it carried
       return true;
     } catch (const Wr::Failure& e) {
       failure = e.atoms();  // a reply too long can still be refused; a lost peer cannot

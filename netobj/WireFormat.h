@@ -17,8 +17,9 @@
 namespace NetObj {
 
 inline constexpr uint8_t kMagic[4] = {'N', 'O', 'b', 'j'};
-// Version 2: object references carry the owner's holder epoch.
-inline constexpr uint8_t kWireVersion = 2;
+// Version 2: object references carry the owner's holder epoch. Version 3: every call carries
+// the caller's releases.
+inline constexpr uint8_t kWireVersion = 3;
 inline constexpr std::size_t kHeaderSize = 16;
 // No message body may be longer; checked before anything is allocated for it.
 inline constexpr uint32_t kMaxMessage = 64u << 20;

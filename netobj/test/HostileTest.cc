@@ -51,7 +51,7 @@ void RaiseDescriptorLimit(rlim_t want) {
 // The first bytes of a well-formed call, sent one at a time by a slow peer.
 std::vector<uint8_t> CallFrameBytes() {
   MessageWriter w;
-  w.PutU64(1), w.PutU64(0), w.PutU64(16), w.PutI32(1), w.PutI32(0);
+  w.PutU64(1), w.PutU64(0), w.PutU64(16), w.PutI32(1), w.PutU32(0), w.PutI32(0);
   auto frame = w.Seal(MessageKind::kCall);
   return std::vector<uint8_t>(frame.begin(), frame.end());
 }
@@ -198,6 +198,7 @@ TEST(HostilePeers, AnArrayAnnouncingFourGibibytesIsRefused) {
   ObjectRef ref = owner.RefOf(impl);
   MessageWriter w;
   w.PutU64(client.space_id()), w.PutU64(ref.id.space), w.PutU64(ref.id.object), w.PutI32(1);
+  w.PutU32(0);  // no releases
   w.PutI32(1);  // echo
   w.PutU8(3);   // an integer array
   w.PutI32(1 << 16), w.PutI32(1 << 14);

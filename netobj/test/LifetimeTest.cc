@@ -11,6 +11,7 @@
 #include "netobj/ExportTable.h"
 #include "netobj/Runtime.h"
 #include "netobj/SurrogateLink.h"
+#include "netobj/WireFormat.h"
 #include "netobj/test/TestService.h"
 
 namespace {
@@ -266,6 +267,38 @@ TEST_F(Lifetime, AnObjectLivesWhileAPeerHoldsItAndGoesSoonAfter) {
   std::printf("  released %lld ms after the surrogate died (batching delay 20 ms)\n",
               static_cast<long long>(took.count()));
   EXPECT_EQ(owner.exported_objects(), pinned);
+}
+
+// A dropped surrogate's release rides on the holder's next call to the owner, long before its
+// batch would leave on the lease connection; the releases of a call refused before it left are
+// handed back and ride on the call after it.
+TEST(Releases, RideOnTheNextCallAndOneThatNeverLeftHandsThemOn) {
+  RuntimeOptions slow;  // no batch and no renewal leaves during the test
+  slow.release_delay = 60s;
+  slow.lease_renewal = 60s;
+  slow.lease_period = 120s;
+  Runtime owner{slow}, client{slow};
+  auto impl = std::make_shared<ServiceImpl>();
+  auto service = AsService(client.ObjectOf(owner.RefOf(impl)));
+  Tracker& made = impl->tracker();
+  auto held = AsService(service->create(false));  // its lease starts with one renewal
+  WaitFor([&] { return owner.leased_holders() == 1; });
+  ASSERT_EQ(owner.leased_holders(), 1u);
+  auto gone = [&] { return WaitFor([&] { return made.alive == 1; }, 5s) < 5s; };
+
+  AsService(service->create(false)).reset();
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(made.alive, 2);  // nothing has carried its release yet
+  EXPECT_EQ(service->add(1, 2), 3);
+  EXPECT_TRUE(gone());
+
+  AsService(service->create(false)).reset();
+  auto too_long = std::make_shared<Int32Array2D>(static_cast<int32_t>(kMaxMessage / 4), 1);
+  EXPECT_THROW(service->echo(too_long), Error);
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(made.alive, 2);
+  EXPECT_EQ(service->add(1, 2), 3);
+  EXPECT_TRUE(gone());
 }
 
 TEST_F(Lifetime, EveryHolderMustLetGoAndAThirdPartyCopyIsRegistered) {

@@ -96,11 +96,12 @@ TEST(Frame, HeaderChecksRejectBeforeTheBody) {
     uint8_t value;
     const char* why;
   };
-  for (Case c : {Case{0, 'X', "bad magic"}, Case{4, 1, "unsupported version"},
-                 Case{4, 3, "unsupported version"}, Case{5, 0, "unknown message kind"},
-                 Case{5, 4, "unknown message kind"}, Case{6, 1, "unknown message kind"},
-                 Case{8, 3, "unknown data format"}, Case{9, 2, "unknown data format"},
-                 Case{11, 1, "unknown data format"}, Case{12, 0xff, "message too long"}}) {
+  for (Case c :
+       {Case{0, 'X', "bad magic"}, Case{4, kWireVersion + 1, "unsupported version"},
+        Case{4, kWireVersion - 1, "unsupported version"}, Case{5, 0, "unknown message kind"},
+        Case{5, 4, "unknown message kind"}, Case{6, 1, "unknown message kind"},
+        Case{8, 3, "unknown data format"}, Case{9, 2, "unknown data format"},
+        Case{11, 1, "unknown data format"}, Case{12, 0xff, "message too long"}}) {
     uint8_t h[kHeaderSize];
     std::memcpy(h, good, kHeaderSize);
     h[c.at] = c.value;
