@@ -39,6 +39,7 @@
 #include "client/src/Compute.h"
 #include "interface/FractalNetObj.h"
 #include "tests/support/Agent.h"
+#include "tests/support/ClientStart.h"
 #include "tests/support/Program.h"
 #include "tests/support/XProbe.h"
 #include "tests/support/XvfbServer.h"
@@ -135,7 +136,7 @@ std::vector<ViewRun> RunSystem(const Options& o, const std::string& display) {
 
   std::vector<std::unique_ptr<test_support::Program>> clients;
   for (int i = 0; i < o.clients; ++i) {
-    clients.push_back(std::make_unique<test_support::Program>(
+    clients.push_back(test_support::StartServedClient(
         test_support::Invocation{CLIENT_PATH, {"localhost"}, env, {}}));
   }
   std::vector<ViewRun> views;

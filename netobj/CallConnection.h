@@ -86,8 +86,9 @@ class CallConnection {
   bool reused = false;
   // Serving side.
   bool reply_begun = false;
-  bool on_poller = false;      // replies must not block
-  uint64_t connection_id = 0;  // the server's number for the connection
+  ExportTable::Dropped released;  // objects the request's releases let go, dropped after the reply
+  bool on_poller = false;         // replies must not block
+  uint64_t connection_id = 0;     // the server's number for the connection
   // The holder whose lease this connection carries (0: none); read by the server's thread.
   std::atomic<uint64_t> lease_holder{0};
 

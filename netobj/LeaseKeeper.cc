@@ -282,11 +282,15 @@ LeaseKeeper::Event LeaseKeeper::Wait(Owner& o, const Renewal& r, Clock::time_poi
       // deadline and wakes us if it is due sooner.
       std::scoped_lock lock(mu_);
       if (stopping_) return Event::kStop;
+      Clock::time_point now = Clock::now();
       if (!r.awaiting) {
         if (o.registration_wanted || o.check_requested > o.check_done) return Event::kDue;
         if (!o.releases.empty()) due = std::min(due, o.release_due);
       }
-      if (Clock::now() >= due) return Event::kDue;
+      if (now >= due) return Event::kDue;
+      // Sleep no longer than the last batch's time even when a call took it: a batch started
+      // before then leaves later, and need not wake us.
+      if (o.release_due > now) due = std::min(due, o.release_due);
       o.asleep_until = due;
     }
     auto wait =

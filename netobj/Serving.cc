@@ -106,7 +106,13 @@ bool RuntimeCore::ServeRequest(CallConnection& c, const FrameHeader& h, std::vec
     return false;
   }
   std::swap(c.in_body, body);
-  return ServeOne(c, h);
+  bool keep = ServeOne(c, h);
+  // Objects the request released go here, after the reply, on a worker: no other thread is
+  // woken for them, and a destructor that blocks holds up only this caller's next call. The
+  // polling thread must not block: it hands them to the finalizer.
+  if (on_poller) LetGo(std::move(c.released));
+  c.released.clear();
+  return keep;
 }
 
 void RuntimeCore::Dispatch(CallConnection& c, const FrameHeader& h) {
@@ -116,7 +122,7 @@ void RuntimeCore::Dispatch(CallConnection& c, const FrameHeader& h) {
   // The caller's releases come first, whatever the call: a call that fails still carried them.
   std::vector<ExportTable::Release> releases = GetReleases(c.in);
   if (!releases.empty() && target.space == space_id_ && c.peer_space != space_id_)
-    LetGo(exports_.Released(c.peer_space, releases));
+    c.released = exports_.Released(c.peer_space, releases);
   bool addressed_here =
       target.space == space_id_ || (target.space == 0 && target.object < kFirstOrdinaryId);
   if (addressed_here && target.object == kLeaseObjectId) return ServeLease(c, stub_prot);

@@ -2,7 +2,8 @@
 
 #include <chrono>
 #include <stdexcept>
-#include <thread>
+
+#include "tests/support/ClientStart.h"
 
 namespace system_test {
 
@@ -11,9 +12,6 @@ namespace {
 using std::chrono::milliseconds;
 
 constexpr milliseconds kBannerTimeout{10000};
-constexpr milliseconds kClientStartTimeout{10000};
-constexpr int kClientAttempts = 50;
-constexpr milliseconds kClientRetryPause{100};
 
 }  // namespace
 
@@ -51,18 +49,8 @@ test_support::Program& SystemRig::StartServer(const std::vector<std::string>& ar
 test_support::Program& SystemRig::StartClient() {
   test_support::Invocation invocation = ClientInvocation({"localhost"});
   invocation.env = Environment();
-  for (int attempt = 0; attempt < kClientAttempts; ++attempt) {
-    auto client = std::make_unique<test_support::Program>(invocation);
-    if (client->WaitForOut("Requesting work unit 1...\n", kClientStartTimeout)) {
-      clients_.push_back(std::move(client));
-      return *clients_.back();
-    }
-    if (client->Out().find("not running") == std::string::npos) {
-      throw std::runtime_error("a client did not start: " + client->Out() + client->Err());
-    }
-    std::this_thread::sleep_for(kClientRetryPause);
-  }
-  throw std::runtime_error("no client found the server");
+  clients_.push_back(test_support::StartServedClient(invocation));
+  return *clients_.back();
 }
 
 }  // namespace system_test
