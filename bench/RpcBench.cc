@@ -71,8 +71,9 @@ void Invoke(CallConnection& c, T& obj, DataFormat rep, int32_t prot) {
 std::shared_ptr<T> MakeSurrogate() { return std::make_shared<NullSurrogate>(); }
 
 // Sizes of the runtime's null call: frame header, caller's space, callee's space and object,
-// stub protocol, method code; the reply: header, replier's space, reply code.
-constexpr std::size_t kRequestSize = kHeaderSize + 8 + 8 + 8 + 4 + 4;
+// stub protocol, an empty release section, method code; the reply: header, replier's space,
+// reply code.
+constexpr std::size_t kRequestSize = kHeaderSize + 8 + 8 + 8 + 4 + 4 + 4;
 constexpr std::size_t kReplySize = kHeaderSize + 8 + 4;
 
 void ReadExact(int fd, uint8_t* p, std::size_t n) {

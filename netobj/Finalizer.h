@@ -1,7 +1,9 @@
-// Where an owner lets go of the objects no peer holds any more: a thread of its own, so that a
-// destructor that blocks (say, on the program's lock) holds up neither lease traffic nor calls,
-// only later releases. The destructor of a released object runs on this thread (unless local code
-// still holds the object: then wherever that code drops it), outside every runtime lock.
+// Where an owner lets go of the objects no peer holds any more, when no serving worker can: a
+// thread of its own, so that a destructor that blocks (say, on the program's lock) holds up
+// neither lease traffic nor calls, only later releases. Objects released by a lease renewal, a
+// closed or expired lease, or a send taken back go here; those released by an ordinary call go
+// on its worker after the reply. The destructor runs on this thread (unless local code still
+// holds the object: then wherever that code drops it), outside every runtime lock.
 //
 // Thread-safe: Add from any thread (never under a runtime lock); Stop from any thread but this
 // one's.
