@@ -62,67 +62,25 @@ FractalNetObj::MouseInfoStar AwaitClick(const ServerState& s) {
   return mouse;
 }
 
-struct Bounds {
-  float xmin, xmax, ymin, ymax;
-};
-
-// The window shows the image transposed: the mouse's x runs along the rows (y) and its y along
-// the columns (x), pointing upwards. Each shift is scaled by the other axis's step, as the
-// server has always done, so that every server moves its view alike.
-Bounds Moved(const ServerState& s, Bounds v, const FractalNetObj::MouseInfo& mouse, float xrange,
-             float yrange) {
-  const float xjump = Jump(xrange, s.sx, mouse.x, s.sy);
-  const float yjump = Jump(yrange, s.sy, mouse.y, s.sx);
-  v.ymin = AddStored(v.ymin, xjump);
-  v.ymax = AddStored(v.ymax, xjump);
-  v.xmin = SubtractStored(v.xmin, yjump);
-  v.xmax = SubtractStored(v.xmax, yjump);
-  return v;
+// One click makes one step, or none when the view it leads to cannot be rendered and placed:
+// the view then stays at the last one that can, and the user can click elsewhere.
+void MoveAndZoom(ServerState& s, const FractalNetObj::MouseInfo& mouse) {
+  const std::optional<ViewBounds> next =
+      ClickStep({s.xmin, s.xmax, s.ymin, s.ymax}, s.sx, s.sy, mouse.button, mouse.x, mouse.y);
+  if (!next) return;
+  s.xmin = next->xmin;
+  s.xmax = next->xmax;
+  s.ymin = next->ymin;
+  s.ymax = next->ymax;
 }
 
-// The extents are those of the view before the move.
-Bounds Zoomed(Bounds v, int32_t button, float xrange, float yrange) {
-  constexpr int32_t kLeftButton = 256;
-  constexpr int32_t kRightButton = 1024;
-  const float k = kZoomFactor;
-  if (button == kLeftButton) {
-    v.xmin = AddScaled(v.xmin, k, xrange);
-    v.xmax = SubtractScaled(v.xmax, k, xrange);
-    v.ymin = AddScaled(v.ymin, k, yrange);
-    v.ymax = SubtractScaled(v.ymax, k, yrange);
-  } else if (button == kRightButton) {
-    v.xmin = SubtractScaled(v.xmin, k, xrange);
-    v.xmax = AddScaled(v.xmax, k, xrange);
-    v.ymin = SubtractScaled(v.ymin, k, yrange);
-    v.ymax = AddScaled(v.ymax, k, yrange);
-  }
-  return v;
-}
-
-// One click makes one step: the move and the zoom together, exactly as always, judged by the
-// view they lead to. At the limits of a float a step can round two bounds together (a view
-// shrunk to a few float steps, moved into coarser floats) or overflow (a view grown too far);
-// the view's rows could then no longer be located from their coordinates, and no later click
-// could bring the bounds back. Such a step is not taken: the view stays at the last one that
-// can be rendered and placed, and the user can click elsewhere.
-void MoveAndZoom(ServerState& s, const FractalNetObj::MouseInfo& mouse, float xrange,
-                 float yrange) {
-  const Bounds next = Zoomed(Moved(s, {s.xmin, s.xmax, s.ymin, s.ymax}, mouse, xrange, yrange),
-                             mouse.button, xrange, yrange);
-  if (!IsPlaceable(next.xmin, next.xmax) || !IsPlaceable(next.ymin, next.ymax)) return;
-  s.xmin = next.xmin;
-  s.xmax = next.xmax;
-  s.ymin = next.ymin;
-  s.ymax = next.ymax;
-}
-
-void ShowAndMoveOn(ServerState& s, float xrange, float yrange) {
+void ShowAndMoveOn(ServerState& s) {
   s.image->width = s.sx;
   s.image->height = s.sy;
   s.image->data = s.image_map;
   FractalNetObj::DisplayFractal(s.image, s.crossHairs);
   const FractalNetObj::MouseInfoStar mouse = AwaitClick(s);
-  MoveAndZoom(s, *mouse, xrange, yrange);
+  MoveAndZoom(s, *mouse);
   s.StartView();
 }
 
@@ -131,7 +89,6 @@ void ShowAndMoveOn(ServerState& s, float xrange, float yrange) {
 void FractalNetObjImpl::ReturnResults(FractalParams f, FractalNetObj::PixMap pixmap) {
   std::scoped_lock lock(state_.mu);
   ServerState& s = state_;
-  const float xrange = Extent(s.xmin, s.xmax);
   const float yrange = Extent(s.ymin, s.ymax);
   if (!CoversRow(pixmap, s.sx)) return;
   const std::optional<int32_t> row = FindRow(s, f, yrange);
@@ -139,7 +96,7 @@ void FractalNetObjImpl::ReturnResults(FractalParams f, FractalNetObj::PixMap pix
   CopyRow(s, *pixmap, *row);
   s.received[static_cast<std::size_t>(*row)] = true;
   ++s.numResults;
-  if (s.numResults == s.sy) ShowAndMoveOn(s, xrange, yrange);
+  if (s.numResults == s.sy) ShowAndMoveOn(s);
 }
 
 }  // namespace Server

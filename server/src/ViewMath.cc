@@ -66,4 +66,31 @@ bool IsPlaceable(float lo, float hi) {
   return std::isfinite(extent) && extent > 0.0f;
 }
 
+std::optional<ViewBounds> ClickStep(const ViewBounds& view, int32_t sx, int32_t sy, int32_t button,
+                                    double mouseX, double mouseY) {
+  const float xrange = Extent(view.xmin, view.xmax);
+  const float yrange = Extent(view.ymin, view.ymax);
+  const float xjump = Jump(xrange, sx, mouseX, sy);
+  const float yjump = Jump(yrange, sy, mouseY, sx);
+  ViewBounds next;
+  next.ymin = AddStored(view.ymin, xjump);
+  next.ymax = AddStored(view.ymax, xjump);
+  next.xmin = SubtractStored(view.xmin, yjump);
+  next.xmax = SubtractStored(view.xmax, yjump);
+  const float k = kZoomFactor;
+  if (button == kLeftButton) {
+    next.xmin = AddScaled(next.xmin, k, xrange);
+    next.xmax = SubtractScaled(next.xmax, k, xrange);
+    next.ymin = AddScaled(next.ymin, k, yrange);
+    next.ymax = SubtractScaled(next.ymax, k, yrange);
+  } else if (button == kRightButton) {
+    next.xmin = SubtractScaled(next.xmin, k, xrange);
+    next.xmax = AddScaled(next.xmax, k, xrange);
+    next.ymin = SubtractScaled(next.ymin, k, yrange);
+    next.ymax = AddScaled(next.ymax, k, yrange);
+  }
+  if (!IsPlaceable(next.xmin, next.xmax) || !IsPlaceable(next.ymin, next.ymax)) return std::nullopt;
+  return next;
+}
+
 }  // namespace Server

@@ -46,4 +46,22 @@ float SubtractScaled(float bound, float k, float range);
 // between the bounds, and the index that locates it is a finite number from 0 to the count.
 bool IsPlaceable(float lo, float hi);
 
+// Pointer states of the clicks that zoom: one button alone.
+inline constexpr int32_t kLeftButton = 256;
+inline constexpr int32_t kRightButton = 1024;
+
+struct ViewBounds {
+  float xmin, xmax, ymin, ymax;
+};
+
+// The view that one click at (mouseX, mouseY) leads to, in a view of sx columns and sy rows: the
+// move, then the zoom (in for the left button, out for the right, none for any other state),
+// both with the extents from before the move. The window shows the image transposed: the
+// mouse's x runs along the rows (y) and its y, counted upwards, along the columns (x), each
+// shift scaled by the other axis's step. At the limits of a float a step can round two bounds
+// together or overflow; the view's rows could then no longer be located from their coordinates,
+// and no later click could bring the bounds back. Such a step is not taken: empty.
+std::optional<ViewBounds> ClickStep(const ViewBounds& view, int32_t sx, int32_t sy, int32_t button,
+                                    double mouseX, double mouseY);
+
 }  // namespace Server

@@ -1,6 +1,7 @@
 #include "tests/tools/tour/View.h"
 
 #include <cmath>
+#include <optional>
 
 #include "server/src/ViewMath.h"
 
@@ -13,31 +14,16 @@ View View::Initial(int32_t sx, int32_t sy) {
   return v;
 }
 
-// The window is the image transposed: the pointer's x runs along the rows (y) and its y, counted
-// upwards, along the columns (x). Each shift is scaled by the other axis's step, and the zoom
-// uses the extents from before the shift.
+// A click whose view the server could not render leaves the view as it was.
 View View::AfterClick(int32_t button, double mouseX, double mouseY) const {
-  using namespace Server;
-  const float xrange = Extent(xmin, xmax);
-  const float yrange = Extent(ymin, ymax);
-  const float xjump = Jump(xrange, sx, mouseX, sy);
-  const float yjump = Jump(yrange, sy, mouseY, sx);
+  const std::optional<Server::ViewBounds> bounds =
+      Server::ClickStep({xmin, xmax, ymin, ymax}, sx, sy, button, mouseX, mouseY);
   View next = *this;
-  next.ymin = AddStored(ymin, xjump);
-  next.ymax = AddStored(ymax, xjump);
-  next.xmin = SubtractStored(xmin, yjump);
-  next.xmax = SubtractStored(xmax, yjump);
-  const float k = kZoomFactor;
-  if (button == kLeftButton) {
-    next.xmin = AddScaled(next.xmin, k, xrange);
-    next.xmax = SubtractScaled(next.xmax, k, xrange);
-    next.ymin = AddScaled(next.ymin, k, yrange);
-    next.ymax = SubtractScaled(next.ymax, k, yrange);
-  } else if (button == kRightButton) {
-    next.xmin = SubtractScaled(next.xmin, k, xrange);
-    next.xmax = AddScaled(next.xmax, k, xrange);
-    next.ymin = SubtractScaled(next.ymin, k, yrange);
-    next.ymax = AddScaled(next.ymax, k, yrange);
+  if (bounds) {
+    next.xmin = bounds->xmin;
+    next.xmax = bounds->xmax;
+    next.ymin = bounds->ymin;
+    next.ymax = bounds->ymax;
   }
   return next;
 }

@@ -8,12 +8,13 @@
 #include <cstdint>
 
 #include "interface/FractalNetObj.h"
+#include "server/src/ViewMath.h"
 
 namespace tour {
 
 // X11 pointer state masks of a click that the server takes: one button alone.
-inline constexpr int32_t kLeftButton = 256;
-inline constexpr int32_t kRightButton = 1024;
+inline constexpr int32_t kLeftButton = Server::kLeftButton;
+inline constexpr int32_t kRightButton = Server::kRightButton;
 
 struct View {
   float xmin = -2.5f;
@@ -29,7 +30,8 @@ struct View {
 
   // The view after the server took a click reported at (mouseX, mouseY) in window drawing
   // coordinates (x the window column, y counted upwards from the bottom row) with pointer state
-  // `button`: recentred by the click, then zoomed in (left), out (right) or not at all.
+  // `button`: recentred by the click, then zoomed in (left), out (right) or not at all; left as
+  // it is when the server would not take that step (the limits of floats).
   View AfterClick(int32_t button, double mouseX, double mouseY) const;
 
   // The work unit the server hands out for row r: the whole width, one row.

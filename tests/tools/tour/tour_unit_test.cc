@@ -40,6 +40,33 @@ TEST(TourViewTest, ClicksMoveAndZoomTheInitialViewAsTheServerDoes) {
                 1.25f - 1.40625f});
 }
 
+// A click whose view the server cannot render is not taken: the tour keeps the view as the
+// server does, and goes on from it.
+TEST(TourViewTest, AClickTheServerWouldNotTakeLeavesTheView) {
+  struct Case {
+    const char* what;
+    Bounds view;
+    int32_t button;
+    double mouseX, mouseY;
+  };
+  for (const Case& c : {Case{"a zoom out whose extent overflows",
+                             {-0x1.ecccccp+126f, 0x1.ecccccp+126f, -1.25f, 1.25f},
+                             kRightButton,
+                             24,
+                             32},
+                        Case{"a move that rounds ymin and ymax together",
+                             {-0x1.8p-19f, 0x1.8p-19f, 1.0f - 0x1p-23f, 1.0f - 0x1p-24f},
+                             kLeftButton,
+                             25,
+                             32}}) {
+    SCOPED_TRACE(c.what);
+    View v = View::Initial(64, 48);  // the window is 48 wide, 64 tall
+    v.xmin = c.view.xmin, v.xmax = c.view.xmax, v.ymin = c.view.ymin, v.ymax = c.view.ymax;
+    ExpectBounds(v.AfterClick(c.button, c.mouseX, c.mouseY), c.view);
+    EXPECT_NE(v.AfterClick(kLeftButton, 24, 32).xmin, v.xmin);  // a click it takes
+  }
+}
+
 // The offset of (x, y) from the centre of `v`, in pixels of v along each axis.
 double PixelsFromCentre(const View& v, double x, double y) {
   const double xStep = (static_cast<double>(v.xmax) - v.xmin) / v.sx;
