@@ -58,6 +58,28 @@ void SetKeepAlive(int fd) {
   throw ConnectError({"cannot connect", to.ToString(), ErrnoText(err)}, err);
 }
 
+bool OutOfDescriptors(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+// One accepted connection, transient failures (a peer that gave up) retried: its descriptor, or
+// -1 with the failure in *error.
+int AcceptOne(int listener, Endpoint* peer, int* error) {
+  for (;;) {
+    sockaddr_storage ss;
+    socklen_t len = sizeof(ss);
+    int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&ss), &len, SOCK_CLOEXEC);
+    if (fd >= 0) {
+      SetNoDelay(fd);
+      *peer = Endpoint::FromSockaddr(reinterpret_cast<sockaddr*>(&ss));
+      return fd;
+    }
+    if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
+    *error = errno;
+    return -1;
+  }
+}
+
 }  // namespace
 
 Socket Socket::Connect(const Endpoint& to, std::chrono::milliseconds timeout) {
@@ -124,39 +146,20 @@ Socket Socket::Listen(uint16_t port) {
 
 Socket Socket::Accept(Endpoint* peer) const {
   for (;;) {
-    sockaddr_storage ss;
-    socklen_t len = sizeof(ss);
-    int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&ss), &len, SOCK_CLOEXEC);
-    if (fd >= 0) {
-      SetNoDelay(fd);
-      *peer = Endpoint::FromSockaddr(reinterpret_cast<sockaddr*>(&ss));
-      return Socket(fd);
-    }
-    // Transient failures (a peer that gave up, no descriptors for a moment) keep the listener.
-    if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
-    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-      ::poll(nullptr, 0, 50);
-      continue;
-    }
-    return Socket();
+    int error = 0;
+    int fd = AcceptOne(fd_, peer, &error);
+    if (fd >= 0) return Socket(fd);
+    // No descriptors for a moment keeps the listener.
+    if (!OutOfDescriptors(error)) return Socket();
+    ::poll(nullptr, 0, 50);
   }
 }
 
 Socket Socket::AcceptPending(Endpoint* peer, bool* out_of_descriptors) const {
-  *out_of_descriptors = false;
-  for (;;) {
-    sockaddr_storage ss;
-    socklen_t len = sizeof(ss);
-    int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&ss), &len, SOCK_CLOEXEC);
-    if (fd >= 0) {
-      SetNoDelay(fd);
-      *peer = Endpoint::FromSockaddr(reinterpret_cast<sockaddr*>(&ss));
-      return Socket(fd);
-    }
-    if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
-    *out_of_descriptors = errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
-    return Socket();
-  }
+  int error = 0;
+  int fd = AcceptOne(fd_, peer, &error);
+  *out_of_descriptors = fd < 0 && OutOfDescriptors(error);
+  return fd >= 0 ? Socket(fd) : Socket();
 }
 
 void Socket::SetNonBlocking() const {

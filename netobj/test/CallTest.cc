@@ -18,10 +18,6 @@ using namespace NetObj;
 using namespace TestNetObj;
 using namespace std::chrono_literals;
 
-std::shared_ptr<ServiceSurrogate> AsService(const std::shared_ptr<T>& o) {
-  return std::dynamic_pointer_cast<ServiceSurrogate>(o);
-}
-
 // Hands `client` a surrogate of `obj`, which lives in `owner`.
 std::shared_ptr<ServiceSurrogate> Surrogate(Runtime& owner, Runtime& client,
                                             const std::shared_ptr<T>& obj) {

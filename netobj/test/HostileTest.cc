@@ -27,10 +27,6 @@ using namespace TestNetObj;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-std::shared_ptr<ServiceSurrogate> AsService(const std::shared_ptr<T>& o) {
-  return std::dynamic_pointer_cast<ServiceSurrogate>(o);
-}
-
 int ThreadsInProcess() {
   std::ifstream status("/proc/self/status");
   for (std::string line; std::getline(status, line);)

@@ -21,10 +21,6 @@ using namespace TestNetObj;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-std::shared_ptr<ServiceSurrogate> AsService(const std::shared_ptr<T>& o) {
-  return std::dynamic_pointer_cast<ServiceSurrogate>(o);
-}
-
 // Waits (bounded: the suite must not hang) until `cond` holds; the time it took.
 std::chrono::milliseconds WaitFor(const std::function<bool()>& cond,
                                   std::chrono::milliseconds limit = 20s) {

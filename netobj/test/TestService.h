@@ -73,6 +73,11 @@ class ServiceSurrogate : public Special {
   void callRaw(int32_t prot, int32_t code);
 };
 
+// A received object as a surrogate of the test types; null when it is something else.
+inline std::shared_ptr<ServiceSurrogate> AsService(const std::shared_ptr<NetObj::T>& o) {
+  return std::dynamic_pointer_cast<ServiceSurrogate>(o);
+}
+
 // Surrogates of Test.Service proper are this type; those of Test.Special the other.
 class PlainServiceSurrogate : public ServiceSurrogate {};
 class SpecialSurrogate : public ServiceSurrogate {};

@@ -34,15 +34,7 @@ ServerState::ServerState(int32_t sx, int32_t sy, int32_t crossHairs)
 ServerState::~ServerState() = default;
 
 FractalNetObj::FractalParams ServerState::UnitForRow(int32_t r) const {
-  FractalNetObj::FractalParams unit;
-  unit.sx = sx;
-  unit.sy = 1;
-  unit.xmin = xmin;
-  unit.xmax = xmax;
-  unit.ymin = RowCoordinate(ymin, ymax, sy, r);
-  unit.ymax = unit.ymin;
-  unit.maxiter = maxiter;
-  return unit;
+  return RowUnit({xmin, xmax, ymin, ymax}, sx, sy, maxiter, r);
 }
 
 void ServerState::StartView() {

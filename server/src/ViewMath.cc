@@ -66,6 +66,19 @@ bool IsPlaceable(float lo, float hi) {
   return std::isfinite(extent) && extent > 0.0f;
 }
 
+FractalNetObj::FractalParams RowUnit(const ViewBounds& view, int32_t sx, int32_t sy,
+                                     int32_t maxiter, int32_t r) {
+  FractalNetObj::FractalParams unit;
+  unit.sx = sx;
+  unit.sy = 1;
+  unit.xmin = view.xmin;
+  unit.xmax = view.xmax;
+  unit.ymin = RowCoordinate(view.ymin, view.ymax, sy, r);
+  unit.ymax = unit.ymin;
+  unit.maxiter = maxiter;
+  return unit;
+}
+
 std::optional<ViewBounds> ClickStep(const ViewBounds& view, int32_t sx, int32_t sy, int32_t button,
                                     double mouseX, double mouseY) {
   const float xrange = Extent(view.xmin, view.xmax);

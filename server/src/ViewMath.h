@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "interface/FractalNetObj.h"
+
 namespace Server {
 
 // The k of every zoom step: each side of the view moves by k times its extent.
@@ -53,6 +55,11 @@ inline constexpr int32_t kRightButton = 1024;
 struct ViewBounds {
   float xmin, xmax, ymin, ymax;
 };
+
+// The work unit for row r of a view of sx columns and sy rows: the whole width, one row at the
+// row's coordinate.
+FractalNetObj::FractalParams RowUnit(const ViewBounds& view, int32_t sx, int32_t sy,
+                                     int32_t maxiter, int32_t r);
 
 // The view that one click at (mouseX, mouseY) leads to, in a view of sx columns and sy rows: the
 // move, then the zoom (in for the left button, out for the right, none for any other state),

@@ -29,15 +29,7 @@ View View::AfterClick(int32_t button, double mouseX, double mouseY) const {
 }
 
 FractalNetObj::FractalParams View::RowUnit(int32_t r) const {
-  FractalNetObj::FractalParams unit;
-  unit.sx = sx;
-  unit.sy = 1;
-  unit.xmin = xmin;
-  unit.xmax = xmax;
-  unit.ymin = Server::RowCoordinate(ymin, ymax, sy, r);
-  unit.ymax = unit.ymin;
-  unit.maxiter = maxiter;
-  return unit;
+  return Server::RowUnit({xmin, xmax, ymin, ymax}, sx, sy, maxiter, r);
 }
 
 WindowPosition PositionOf(const View& view, double x, double y) {
