@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -136,12 +137,24 @@ TEST(ResilienceTest, FourClientsOneKilledAndRestartedEveryViewMatchesItsPredicti
 // request for a unit, which the server answers with a row of the next view once clicked, or it
 // completed the view and will ask for nothing. A view that completes at once was of the second
 // kind, and the stop is tried again on the next one.
+// How many work units the client has asked for, by its numbered lines.
+int RequestsMade(const Program& client) {
+  const std::string out = client.Out();
+  int n = 0;
+  for (std::size_t at = out.find("Requesting work unit "); at != std::string::npos;
+       at = out.find("Requesting work unit ", at + 1))
+    ++n;
+  return n;
+}
+
 TEST(ResilienceTest, AStoppedClientsRowIsHandedOutAgainAfterTheLeaseAndItsLateResultDropped) {
   const NetObj::RuntimeOptions options;
   const milliseconds heldUp{2000};  // the other clients do a whole view in far less
   const milliseconds earliest = options.lease_period - options.lease_renewal - milliseconds(1000);
   const milliseconds latest = options.lease_period + options.lease_renewal + milliseconds(10000);
   constexpr int kAttempts = 8;
+  // The client prints its line just before it sends the request.
+  constexpr milliseconds kRequestLeaves{50};
 
   SystemRig rig;
   rig.StartServer({});
@@ -162,10 +175,21 @@ TEST(ResilienceTest, AStoppedClientsRowIsHandedOutAgainAfterTheLeaseAndItsLateRe
     held = result.rfind("the server did not finish", 0) == 0;
     if (!held) {
       ASSERT_EQ(result, "") << "attempt " << attempt;
+      // It held no row of this view: it had returned the last one, or was still busy with a unit
+      // of the one before. Let it reach its next request before stopping it again, or it stays
+      // in that state through every attempt.
+      const std::string next =
+          "Requesting work unit " + std::to_string(RequestsMade(stopped) + 1) + "...\n";
       stopped.Signal(SIGCONT);
+      stopped.WaitForOut(next, kClickTimeout);
+      std::this_thread::sleep_for(kRequestLeaves);
     }
   }
-  ASSERT_TRUE(held) << "the stopped client never held a row in " << kAttempts << " views";
+  const std::string out = stopped.Out();
+  ASSERT_TRUE(held) << "the stopped client never held a row in " << kAttempts << " views; it wrote "
+                    << out.size() << " bytes, ending \""
+                    << out.substr(out.size() - std::min<std::size_t>(out.size(), 120)) << "\" "
+                    << stopped.Err();
 
   EXPECT_EQ(t.AwaitView(latest - heldUp), "") << "the view held up by the stopped client";
   const auto waited = std::chrono::duration_cast<milliseconds>(Clock::now() - stoppedAt);
