@@ -50,9 +50,10 @@ CallConnection& RuntimeCore::OpenCall(const std::shared_ptr<SurrogateLink>& link
   c->keep_alive = shared_from_this();
   c->link = link;
   c->peer_space = link->ref().id.space;
-  c->Delivered();
+  c->written.clear();
   c->in_transit.clear();
   c->releases_owner = link->ref().id.space;
+  c->releases.clear();
   if (c->releases_owner != 0) c->releases = leases_.TakeReleases(c->releases_owner);
   c->out.Begin();
   c->out.PutU64(space_id_);
