@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <system_error>
 
+#include "netobj/Addresses.h"
 #include "netobj/FrameAssembler.h"
+#include "netobj/LocalPeerAffinity.h"
 
 namespace NetObj {
 
@@ -48,6 +50,7 @@ struct Server::Conn {
   uint64_t id = 0;
   Socket sock;  // declared before the session, so it outlives it
   Endpoint peer;
+  bool same_host = false;  // the peer runs on this host
   std::string peer_text;
   FrameAssembler frames;
   std::unique_ptr<Session> session;
@@ -175,6 +178,7 @@ void Server::Admit(Socket s, const Endpoint& peer) {
   auto c = std::make_shared<Conn>();
   c->sock = std::move(s);
   c->peer = peer;
+  c->same_host = IsLocalPeer(peer, {c->sock.LocalEndpoint()});
   c->peer_text = peer.ToString();
   c->since = Clock::now();
   ConnPtr victim;
@@ -356,7 +360,9 @@ void Server::WorkerLoop(Worker* self) {
 
 // On a worker: serves the request handed over, then the next ones that follow soon enough.
 void Server::RunConnection(const ConnPtr& c) {
+  LocalPeerAffinity affinity(c->same_host);
   for (;;) {
+    affinity.Follow(c->sock);
     bool keep = false;
     try {
       keep = c->session->Serve(c->header, c->body, false);

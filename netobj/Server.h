@@ -5,7 +5,9 @@
 // costs no hand-over; then it parks the connection with the polling thread again. A call that
 // blocks for minutes holds up only its own connection. Short requests that never wait (the
 // runtime's lease traffic) are served on the polling thread itself, so they are answered even
-// when every worker is busy.
+// when every worker is busy. While a worker serves a caller on this host, it runs on the CPU the
+// caller's requests come from (LocalPeerAffinity), so that a call and its reply do not wake a
+// second CPU.
 //
 // Hostile peers: a connection costs a thread only while a whole request is being served. A
 // request must arrive whole within `request_deadline` (plus one second per MiB announced) from

@@ -167,11 +167,22 @@ void Socket::SetNonBlocking() const {
   ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
 }
 
-uint16_t Socket::LocalPort() const {
-  sockaddr_storage ss;
+uint16_t Socket::LocalPort() const { return LocalEndpoint().port; }
+
+Endpoint Socket::LocalEndpoint() const {
+  sockaddr_storage ss{};
   socklen_t len = sizeof(ss);
   ::getsockname(fd_, reinterpret_cast<sockaddr*>(&ss), &len);
-  return Endpoint::FromSockaddr(reinterpret_cast<sockaddr*>(&ss)).port;
+  return Endpoint::FromSockaddr(reinterpret_cast<sockaddr*>(&ss));
+}
+
+std::optional<int> Socket::IncomingCpu() const {
+  int cpu = -1;
+  socklen_t len = sizeof(cpu);
+  if (::getsockopt(fd_, SOL_SOCKET, SO_INCOMING_CPU, &cpu, &len) != 0 || cpu < 0) {
+    return std::nullopt;
+  }
+  return cpu;
 }
 
 bool Socket::IsIpv6() const {

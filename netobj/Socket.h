@@ -53,6 +53,9 @@ class Socket {
   bool valid() const { return fd_ >= 0; }
   int fd() const { return fd_; }
   uint16_t LocalPort() const;
+  Endpoint LocalEndpoint() const;
+  // The CPU on which the kernel took the last packet that arrived; nothing when it cannot say.
+  std::optional<int> IncomingCpu() const;
   bool IsIpv6() const;
   void SetRecvTimeout(std::chrono::milliseconds timeout) const;
   // A send that makes no progress for this long fails (a peer that stopped reading).

@@ -2,6 +2,8 @@
 // surrogate identity and type choice, third-party passes, copies, byte order, type checks, and
 // failures of peers and of dispatchers.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <future>
@@ -283,6 +285,57 @@ TEST(ServingLimit, OneConnectionTooManyIsRefusedClearly) {
   EXPECT_EQ(AtomsOf([&] { s2->add(1, 1); }).front(), "server busy");
   impl->OpenGate();
   EXPECT_EQ(blocked.get(), 1);
+}
+
+// add() answers with the CPUs its serving thread may run on, as a bit mask of CPUs 0 to 30,
+// and remembers that thread.
+class WhereServed : public ServiceImpl {
+ public:
+  int32_t add(int32_t, int32_t) override {
+    server_thread = gettid();
+    return MaskOf(0);
+  }
+  static int32_t MaskOf(pid_t thread) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(thread, sizeof set, &set) != 0) return -1;
+    int32_t mask = 0;
+    for (int cpu = 0; cpu < 31; ++cpu)
+      if (CPU_ISSET(cpu, &set)) mask |= int32_t{1} << cpu;
+    return mask;
+  }
+  std::atomic<pid_t> server_thread{0};
+};
+
+TEST(LocalCallers, AWorkerServesOnTheCallersCpuAndThenGetsItsOwnCpusBack) {
+  const int32_t own = WhereServed::MaskOf(0);
+  std::vector<int> cpus;
+  for (int cpu = 0; cpu < 31 && cpus.size() < 3; ++cpu)
+    if (own & (int32_t{1} << cpu)) cpus.push_back(cpu);
+  if (cpus.size() < 2) GTEST_SKIP() << "a caller cannot move between CPUs with one CPU";
+  Runtime owner, client;
+  auto impl = std::make_shared<WhereServed>();
+  auto s = Surrogate(owner, client, impl);
+  // One caller moved from CPU to CPU, then back: the worker follows it each time, after a few
+  // requests from the new CPU, and stays there.
+  cpus.push_back(cpus.front());
+  for (int cpu : cpus) {
+    std::thread([&] {
+      cpu_set_t one;
+      CPU_ZERO(&one);
+      CPU_SET(cpu, &one);
+      ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+      const int32_t mine = int32_t{1} << cpu;
+      int calls = 1;
+      while (s->add(0, 0) != mine && calls < 200) ++calls;
+      EXPECT_LT(calls, 200) << "the worker never came to CPU " << cpu;
+      for (int i = 0; i < 20; ++i) ASSERT_EQ(s->add(0, 0), mine) << "left CPU " << cpu;
+    }).join();
+  }
+  EXPECT_EQ(owner.accepted_connections(), 1u);
+  // Once the connection goes back to the polling thread, the worker has its own set again.
+  const pid_t worker = impl->server_thread.load();
+  WaitUntil([&] { return WhereServed::MaskOf(worker) == own; });
 }
 
 }  // namespace
