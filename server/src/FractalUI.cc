@@ -1,5 +1,7 @@
 #include "server/src/FractalUI.h"
 
+#include <X11/Xlib.h>
+#include <dlfcn.h>
 #include <g2.h>
 #include <g2_X11.h>
 #include <unistd.h>
@@ -9,9 +11,38 @@
 #include <string>
 #include <type_traits>
 
+namespace {
+
+// g2 keeps its own connection to the X server and never reads the events that arrive on it: each
+// image and line it flushes brings back a NoExpose event, which Xlib would queue for the life of
+// the process (some 200 bytes a view, without bound). g2 does not hand out that connection, so
+// the adapter notes the one g2 opens inside InitUI and drops what is queued on it while it holds
+// the device.
+Display* g2Display = nullptr;
+bool noteOpenedDisplay = false;
+
+}  // namespace
+
+// Stands in for Xlib's XOpenDisplay in this program: the same call, noting the connection while
+// InitUI opens g2's window.
+extern "C" Display* XOpenDisplay(const char* name) {
+  using Open = Display* (*)(const char*);
+  static const auto real = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "XOpenDisplay"));
+  Display* display = real != nullptr ? real(name) : nullptr;
+  if (noteOpenedDisplay && display != nullptr) g2Display = display;
+  return display;
+}
+
 namespace FractalNetObj {
 
 namespace {
+
+// Drops the events already read from g2's connection; reads nothing more from the X server.
+void DropQueuedEvents() {
+  if (g2Display == nullptr) return;
+  XEvent event;
+  while (XEventsQueued(g2Display, QueuedAlready) > 0) XNextEvent(g2Display, &event);
+}
 
 // g2 hands pens over as plain ints; the counts are passed without copying.
 static_assert(std::is_same_v<int32_t, int>);
@@ -68,6 +99,7 @@ void QueryPointer(MouseInfo& info) {
   double y = 0.0;
   unsigned int button = 0;
   g2_query_pointer(d, &x, &y, &button);
+  DropQueuedEvents();
   info.button = static_cast<int32_t>(button);
   info.x = x;
   info.y = y;
@@ -89,13 +121,16 @@ void InitUI(int32_t width, int32_t height) {
                                 std::to_string(kMaxWindowSide));
   }
   // Image width runs down the window, so the window is `height` wide and `width` tall.
+  noteOpenedDisplay = true;
   d = g2_open_X11(height, width);
+  noteOpenedDisplay = false;
   windowOpen = true;
 }
 
 void DisplayFractal(const ImageStar& image, int32_t crossHairs) {
   int* block = CheckedBlock(image);
   RequireWindow("DisplayFractal");
+  DropQueuedEvents();
   // g2 paints row j of its array at the top when j = 0: with `height` pixels per g2 row, the
   // element (a, b) at a * height + b lands in window row a, column b.
   g2_image(d, 0.0, 0.0, image->height, image->width, block);
@@ -113,6 +148,11 @@ MouseInfoStar getMouseAction() {
     usleep(kPollPauseMicroseconds);
   }
   return info;
+}
+
+int QueuedDisplayEvents() {
+  if (g2Display == nullptr) return -1;
+  return XEventsQueued(g2Display, QueuedAlready);
 }
 
 int32_t getPixel(const ImageStar& image, int32_t x, int32_t y) {

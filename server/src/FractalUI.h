@@ -1,6 +1,7 @@
 // The server's display adapter over the g2 graphics library: it opens the server's one window,
 // paints finished images and polls the mouse. InitUI, DisplayFractal and getMouseAction are
-// declared with the remote interface (interface/FractalNetObj.h); getPixel is the adapter's own.
+// declared with the remote interface (interface/FractalNetObj.h); getPixel and
+// QueuedDisplayEvents are the adapter's own.
 //
 // The window shows an image transposed: InitUI(width, height) opens a window `height` pixels
 // wide and `width` pixels tall, and element (a, b) of an image lands in window row a (from the
@@ -26,5 +27,10 @@ namespace FractalNetObj {
 // is outside 0..width-1, y is outside 0..height-1, or the image has no such element. Does not
 // need the window.
 int32_t getPixel(const ImageStar& image, int32_t x, int32_t y);
+
+// How many events from the X server wait unread on g2's connection; -1 before InitUI, or when
+// the adapter could not find that connection. The adapter drops them before each painting and
+// after each pointer query, so they never pile up.
+int QueuedDisplayEvents();
 
 }  // namespace FractalNetObj

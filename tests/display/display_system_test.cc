@@ -177,6 +177,27 @@ TEST_F(DisplayAdapterTest, PaletteAndCountsWithoutColour) {
       << "a count without colour at the top of a column repeats the bottom of the column before";
 }
 
+// Every image and line that g2 flushes brings an event back on g2's connection, which nobody
+// reads; kept, they would grow the server by some 200 bytes a view for as long as it runs.
+TEST_F(DisplayAdapterTest, EventsFromTheDisplayDoNotPileUpOverManyViews) {
+  constexpr int kViews = 200;
+  const ImageStar image = MakeImage(16, 12, Coloured);
+  const Step manyViews = [image] {
+    for (int v = 0; v < kViews; ++v) FractalNetObj::DisplayFractal(image, 1);
+    SyncWithServer();
+    return std::to_string(FractalNetObj::QueuedDisplayEvents());
+  };
+  ASSERT_NO_FATAL_FAILURE(Launch(16, 12, {manyViews}));
+  const std::optional<std::string> queued = child_->Run();
+  ASSERT_TRUE(queued) << "the views did not finish";
+  // Kept, there would be three a view (an image and two lines). Those that came in since the
+  // last painting may wait, as many as the X server lagged behind; -1 means the adapter did not
+  // find g2's connection.
+  const int n = std::stoi(*queued);
+  EXPECT_GE(n, 0);
+  EXPECT_LT(n, kViews / 4);
+}
+
 TEST_F(DisplayAdapterTest, CountsWithoutColourKeepThePenOfThePreviousCall) {
   constexpr int32_t kWidth = 40;
   constexpr int32_t kHeight = 30;
