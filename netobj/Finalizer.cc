@@ -1,6 +1,8 @@
 // The thread that lets go of released objects.
 #include "netobj/Finalizer.h"
 
+#include "netobj/LocalPeerAffinity.h"
+
 namespace NetObj {
 
 void Finalizer::Add(std::vector<std::shared_ptr<T>> objects) {
@@ -18,6 +20,7 @@ void Finalizer::Add(std::vector<std::shared_ptr<T>> objects) {
 }
 
 void Finalizer::Run() {
+  LocalPeerAffinity::TakeProcessCpus();
   std::unique_lock lock(mu_);
   for (;;) {
     cv_.wait(lock, [this] { return stopping_ || !queue_.empty(); });

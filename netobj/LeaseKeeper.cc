@@ -10,6 +10,7 @@
 
 #include "netobj/FrameAssembler.h"
 #include "netobj/LeaseProtocol.h"
+#include "netobj/LocalPeerAffinity.h"
 #include "netobj/Message.h"
 #include "netobj/RuntimeCore.h"
 
@@ -437,6 +438,7 @@ LeaseKeeper::Outcome LeaseKeeper::EndLease(Owner& o, Renewal& r) {
 // reply comes (an owner that was stopped answers when it resumes, and keeps our holdings) or the
 // connection breaks. After lease_period without a reply the owner counts as silent (IsDead).
 void LeaseKeeper::Run(Owner* o) {
+  LocalPeerAffinity::TakeProcessCpus();
   const RuntimeOptions& opt = core_.options();
   std::unique_ptr<Renewal> ch;  // one per lease connection
   bool connected = false;

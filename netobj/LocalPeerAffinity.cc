@@ -1,5 +1,7 @@
 #include "netobj/LocalPeerAffinity.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <optional>
 
@@ -33,12 +35,23 @@ void LocalPeerAffinity::Follow(const Socket& s) {
   cpu_set_t one;
   CPU_ZERO(&one);
   CPU_SET(*cpu, &one);
-  if (::sched_setaffinity(0, sizeof one, &one) != 0) return;
+  if (::sched_setaffinity(0, sizeof one, &one) != 0) {
+    enabled_ = false;  // not allowed here: no system call per request for nothing
+    return;
+  }
   pinned_ = *cpu;
   streak_ = 0;
   // A caller that moves away again and again (on an idle machine the scheduler wakes it on the
   // free CPU) is followed less and less often: each move costs a migration.
   required_ = std::min(2 * required_, kMostRequests);
+}
+
+void LocalPeerAffinity::TakeProcessCpus() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(::getpid(), sizeof set, &set) == 0) {
+    ::sched_setaffinity(0, sizeof set, &set);
+  }
 }
 
 }  // namespace NetObj

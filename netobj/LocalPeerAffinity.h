@@ -41,6 +41,12 @@ class LocalPeerAffinity {
   // before each request is served; costs one system call when the caller has not moved.
   void Follow(const Socket& s);
 
+  // Gives the calling thread the CPU set of the process's main thread. Every long-lived thread
+  // of the runtime calls it as it starts: one started from a worker that follows a caller (a
+  // lease thread for a reference that a request brought, the finalizer) would otherwise keep
+  // that worker's one CPU for good.
+  static void TakeProcessCpus();
+
  private:
   // Requests in a row that must come from one CPU before the thread moves there: at first
   // kFewestRequests, doubled after each move up to kMostRequests.

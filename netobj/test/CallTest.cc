@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <future>
+#include <set>
 #include <thread>
 
 #include "netobj/Runtime.h"
@@ -336,6 +338,48 @@ TEST(LocalCallers, AWorkerServesOnTheCallersCpuAndThenGetsItsOwnCpusBack) {
   // Once the connection goes back to the polling thread, the worker has its own set again.
   const pid_t worker = impl->server_thread.load();
   WaitUntil([&] { return WhereServed::MaskOf(worker) == own; });
+}
+
+std::set<pid_t> Threads() {
+  std::set<pid_t> tids;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/task"))
+    tids.insert(static_cast<pid_t>(std::stol(e.path().filename().string())));
+  return tids;
+}
+
+TEST(LocalCallers, AThreadThatAFollowingWorkerStartsKeepsTheProcessCpus) {
+  const int32_t own = WhereServed::MaskOf(0);
+  int last = -1;
+  for (int cpu = 0; cpu < 31; ++cpu)
+    if (own & (int32_t{1} << cpu)) last = cpu;
+  if (last < 0 || own == (int32_t{1} << last)) GTEST_SKIP() << "needs two CPUs";
+  Runtime owner, client, third;
+  auto impl = std::make_shared<WhereServed>();
+  auto s = Surrogate(owner, client, impl);
+  // An object of a third space, held by the caller: handed to the owner, it makes the owner's
+  // worker start a lease thread for that space while it serves on the caller's CPU.
+  auto target = std::make_shared<ServiceImpl>();
+  std::shared_ptr<T> held = client.ObjectOf(third.RefOf(target));
+  const std::set<pid_t> before = Threads();
+  std::thread([&] {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(last, &one);
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    int calls = 1;
+    while (s->add(0, 0) != (int32_t{1} << last) && calls < 200) ++calls;
+    ASSERT_LT(calls, 200) << "the worker never came to CPU " << last;
+    EXPECT_EQ(s->callAdd(held, 2, 3), 5);
+  }).join();
+  int started = 0;
+  for (pid_t tid : Threads()) {
+    if (before.count(tid) != 0) continue;
+    ++started;
+    // A thread just started may not have come to its first line yet.
+    SCOPED_TRACE("thread " + std::to_string(tid));
+    WaitUntil([&] { return WhereServed::MaskOf(tid) == own; });
+  }
+  EXPECT_GT(started, 0);
 }
 
 }  // namespace
