@@ -309,6 +309,22 @@ class WhereServed : public ServiceImpl {
   std::atomic<pid_t> server_thread{0};
 };
 
+// Keeps the calling thread on `cpu` alone.
+void PinTo(int cpu) {
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(cpu, &one);
+  ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+}
+
+// Calls `s` from the calling thread until the worker serves it on `cpu` alone, at most 200
+// times; the number of calls it took, 200 when the worker never came.
+int CallsUntilServedOn(ServiceSurrogate& s, int cpu) {
+  int calls = 1;
+  while (s.add(0, 0) != (int32_t{1} << cpu) && calls < 200) ++calls;
+  return calls;
+}
+
 TEST(LocalCallers, AWorkerServesOnTheCallersCpuAndThenGetsItsOwnCpusBack) {
   const int32_t own = WhereServed::MaskOf(0);
   std::vector<int> cpus;
@@ -323,15 +339,9 @@ TEST(LocalCallers, AWorkerServesOnTheCallersCpuAndThenGetsItsOwnCpusBack) {
   cpus.push_back(cpus.front());
   for (int cpu : cpus) {
     std::thread([&] {
-      cpu_set_t one;
-      CPU_ZERO(&one);
-      CPU_SET(cpu, &one);
-      ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
-      const int32_t mine = int32_t{1} << cpu;
-      int calls = 1;
-      while (s->add(0, 0) != mine && calls < 200) ++calls;
-      EXPECT_LT(calls, 200) << "the worker never came to CPU " << cpu;
-      for (int i = 0; i < 20; ++i) ASSERT_EQ(s->add(0, 0), mine) << "left CPU " << cpu;
+      ASSERT_NO_FATAL_FAILURE(PinTo(cpu));
+      EXPECT_LT(CallsUntilServedOn(*s, cpu), 200) << "the worker never came to CPU " << cpu;
+      for (int i = 0; i < 20; ++i) ASSERT_EQ(s->add(0, 0), int32_t{1} << cpu) << "left CPU " << cpu;
     }).join();
   }
   EXPECT_EQ(owner.accepted_connections(), 1u);
@@ -362,13 +372,8 @@ TEST(LocalCallers, AThreadThatAFollowingWorkerStartsKeepsTheProcessCpus) {
   std::shared_ptr<T> held = client.ObjectOf(third.RefOf(target));
   const std::set<pid_t> before = Threads();
   std::thread([&] {
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(last, &one);
-    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
-    int calls = 1;
-    while (s->add(0, 0) != (int32_t{1} << last) && calls < 200) ++calls;
-    ASSERT_LT(calls, 200) << "the worker never came to CPU " << last;
+    ASSERT_NO_FATAL_FAILURE(PinTo(last));
+    ASSERT_LT(CallsUntilServedOn(*s, last), 200) << "the worker never came to CPU " << last;
     EXPECT_EQ(s->callAdd(held, 2, 3), 5);
   }).join();
   int started = 0;
