@@ -3,6 +3,7 @@
 // ("agent failed", ...).
 #include "netobj/Addresses.h"
 #include "netobj/AgentStubs.h"
+#include "netobj/ExportKeeper.h"
 #include "netobj/Runtime.h"
 #include "netobj/RuntimeCore.h"
 
@@ -41,7 +42,8 @@ void Runtime::ExportObject(std::string_view name, std::shared_ptr<T> obj,
                            const std::optional<AgentHandle>& agent) {
   AgentHandle h = agent.value_or(AgentHandle{"127.0.0.1", core_->options().agent_port});
   TalkToAgent([&] {
-    AgentAt(*core_, h.host, h.port)->put(std::string(name), obj, Endpoint());
+    kept_->Export(ResolveHost(h.host, h.port), h.host + ":" + std::to_string(h.port),
+                  std::string(name), std::move(obj));
     return 0;
   });
 }

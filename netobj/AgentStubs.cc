@@ -16,16 +16,19 @@ constexpr int32_t kMin = std::numeric_limits<int32_t>::min();
 constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
 
 // Runs one call: `write` puts the request's values, `read` takes the reply's after its code.
+// Gives the space of the runtime that answered.
 template <class Write, class Read>
-void Call(T& self, Write write, Read read) {
+uint64_t Call(T& self, Write write, Read read) {
   CallConnection& c = OpenCall(self, kAgentStubProt);
   bool reuse = false;
+  uint64_t replier = 0;
   try {
     write(c);
     DataFormat rep = WaitForReply(c);
     if (GetInt32(c, rep, kMin, kMax) != kOk) FailBadData();
     read(c, rep);
     reuse = true;
+    replier = c.peer_space;
   } catch (const Rd::Failure& e) {
     CloseCall(c, false);
     FailCommunication(e.atoms());
@@ -37,6 +40,7 @@ void Call(T& self, Write write, Read read) {
     throw;
   }
   CloseCall(c, reuse);
+  return replier;
 }
 
 std::string GetName(CallConnection& c, DataFormat rep) {
@@ -81,13 +85,19 @@ std::shared_ptr<T> MakeSurrogate() { return std::make_shared<AgentSurrogate>(); 
 
 }  // namespace
 
-void AgentSurrogate::ping() {
-  Call(
+void AgentSurrogate::ping() { PingForSpace(); }
+
+uint64_t AgentSurrogate::PingForSpace() {
+  return Call(
       *this, [](CallConnection& c) { PutInt32(c, kPing); }, [](CallConnection&, DataFormat) {});
 }
 
 void AgentSurrogate::put(const std::string& name, std::shared_ptr<T> obj, const Endpoint&) {
-  Call(
+  PutForSpace(name, obj);
+}
+
+uint64_t AgentSurrogate::PutForSpace(const std::string& name, const std::shared_ptr<T>& obj) {
+  return Call(
       *this,
       [&](CallConnection& c) {
         PutInt32(c, kPut);

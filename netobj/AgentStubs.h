@@ -48,6 +48,11 @@ class AgentSurrogate : public Agent {
   void ping() override;
   void put(const std::string& name, std::shared_ptr<T> obj, const Endpoint& from) override;
   std::shared_ptr<T> get(const std::string& name) override;
+
+  // As ping and put, giving the space id of the agent that answered: a new run of the agent at
+  // the same address answers with a new one.
+  uint64_t PingForSpace();
+  uint64_t PutForSpace(const std::string& name, const std::shared_ptr<T>& obj);
 };
 
 void RegisterAgentStubs(StubRegistry& registry);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "netobj/ExportKeeper.h"
 #include "netobj/RuntimeCore.h"
 
 namespace NetObj {
@@ -28,9 +29,11 @@ RuntimeOptions RuntimeOptions::FromEnvironment() {
   return o;
 }
 
-Runtime::Runtime(const Options& options) : core_(std::make_shared<RuntimeCore>(options)) {}
+Runtime::Runtime(const Options& options)
+    : core_(std::make_shared<RuntimeCore>(options)),
+      kept_(std::make_unique<ExportKeeper>(core_, options.agent_check)) {}
 
-Runtime::~Runtime() { core_->Shutdown(); }
+Runtime::~Runtime() { Shutdown(); }
 
 Runtime& Runtime::Default() {
   static Runtime* instance = new Runtime(RuntimeOptions::FromEnvironment());
@@ -39,7 +42,11 @@ Runtime& Runtime::Default() {
 
 uint64_t Runtime::space_id() const { return core_->space_id(); }
 uint16_t Runtime::Listen() { return core_->Listen(); }
-void Runtime::Shutdown() { core_->Shutdown(); }
+void Runtime::Shutdown() {
+  // The core first: it wakes a put of the keeper that waits on the agent.
+  core_->Shutdown();
+  kept_->Stop();
+}
 
 void Runtime::ExportWellKnown(uint64_t id, std::shared_ptr<T> obj) {
   if (id == 0 || id >= kFirstOrdinaryId) throw Error({"bad well-known object number"});

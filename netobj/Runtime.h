@@ -5,9 +5,9 @@
 //
 // Lifecycle: an instance listens from its first export on (port from the options; ephemeral by
 // default) and serves calls on its own threads. Shutdown (also run by the destructor) ends its
-// leases (the owners of its surrogates drop what it held), stops serving, makes calls blocked in
-// it raise Thread::Alerted, and drops its exports. The default
-// instance is never destroyed: its threads serve until the process ends.
+// leases (the owners of its surrogates drop what it held), stops serving and keeping its exports,
+// makes calls blocked in it raise Thread::Alerted, and drops its exports. The default instance is
+// never destroyed: its threads serve until the process ends.
 //
 // Thread-safe: every method may be called from any thread.
 #pragma once
@@ -24,6 +24,7 @@
 
 namespace NetObj {
 
+class ExportKeeper;
 class RuntimeCore;
 
 class Runtime {
@@ -43,7 +44,8 @@ class Runtime {
   uint16_t Listen();
   void Shutdown();
 
-  // As the free functions of NetObj.h, through this instance.
+  // As the free functions of NetObj.h, through this instance. An export is remembered: when the
+  // agent it was made at is restarted, it is put there again within agent_check.
   AgentHandle LocateAgent(std::string_view host);
   void ExportObject(std::string_view name, std::shared_ptr<T> obj,
                     const std::optional<AgentHandle>& agent = std::nullopt);
@@ -80,6 +82,7 @@ class Runtime {
 
  private:
   std::shared_ptr<RuntimeCore> core_;
+  std::unique_ptr<ExportKeeper> kept_;
 };
 
 }  // namespace NetObj

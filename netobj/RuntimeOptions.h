@@ -37,6 +37,9 @@ struct RuntimeOptions {
   std::chrono::milliseconds lease_renewal{2000};
   std::chrono::milliseconds lease_period{8000};
   std::chrono::milliseconds release_delay{100};
+  // How often an owner asks the agents it exported to whether they are still the run that took
+  // the export; a restarted agent gets the exports again within this time of its return.
+  std::chrono::milliseconds agent_check{1000};
   // Test hook: the byte order this runtime writes its messages in.
   ByteOrder send_byte_order = NativeByteOrder();
 

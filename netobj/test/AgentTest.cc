@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include "netobj/Addresses.h"
@@ -57,9 +58,9 @@ class AgentProcess {
     return false;
   }
 
-  int Stop() {
+  int Stop(int signal = SIGTERM) {
     if (pid_ <= 0) return -1;
-    ::kill(pid_, SIGTERM);
+    ::kill(pid_, signal);
     int status = 0;
     ::waitpid(pid_, &status, 0);
     pid_ = -1;
@@ -87,13 +88,36 @@ AtomList AtomsOf(const std::function<void()>& f) {
   return {};
 }
 
+RuntimeOptions WithAgentCheck(uint16_t port, std::chrono::milliseconds check) {
+  RuntimeOptions o = WithAgentPort(port);
+  o.agent_check = check;
+  return o;
+}
+
 class WithAgent : public ::testing::Test {
  protected:
   uint16_t port = FreePort();
-  AgentProcess agent{port};
+  std::optional<AgentProcess> agent{port};
   Runtime owner{WithAgentPort(port)};
   Runtime client{WithAgentPort(port)};
-  void SetUp() override { ASSERT_TRUE(agent.Ready(client)); }
+  void SetUp() override { ASSERT_TRUE(agent->Ready(client)); }
+
+  // Kills the agent and starts another run of it on the same port.
+  void RestartAgent() {
+    agent->Stop(SIGKILL);
+    agent.emplace(port);
+    ASSERT_TRUE(agent->Ready(client));
+  }
+
+  // The object exported under `name`, imported as soon as it is there (at most `limit`).
+  std::shared_ptr<T> ImportWithin(const std::string& name, std::chrono::milliseconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    do {
+      if (auto found = client.ImportObject(name, client.LocateAgent("127.0.0.1"))) return found;
+      std::this_thread::sleep_for(20ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return nullptr;
+  }
 };
 
 TEST_F(WithAgent, ExportImportReplaceAndUnknownNames) {
@@ -107,7 +131,7 @@ TEST_F(WithAgent, ExportImportReplaceAndUnknownNames) {
   EXPECT_EQ(client.ImportObject("nothing here", h), nullptr);
 
   // The surrogate points at the owner, not at the agent: it outlives the agent.
-  EXPECT_EQ(agent.Stop(), 0);
+  EXPECT_EQ(agent->Stop(), 0);
   EXPECT_EQ(s->add(4, 5), 9);
 }
 
@@ -118,6 +142,55 @@ TEST_F(WithAgent, ANewExportReplacesTheName) {
   owner.ExportObject("svc", second, AgentHandle{"127.0.0.1", port});
   // Imported back into its owner, the object is the local object itself.
   EXPECT_EQ(owner.ImportObject("svc", owner.LocateAgent("127.0.0.1")).get(), second.get());
+}
+
+// The agent keeps its names in memory only: the owner puts its exports again at the new run,
+// within one check (a second) of its return.
+TEST_F(WithAgent, AnExportComesBackWhenTheAgentIsRestarted) {
+  auto obj = std::make_shared<ServiceImpl>();
+  auto other = std::make_shared<ServiceImpl>();
+  owner.ExportObject("svc", obj);
+  owner.ExportObject("other", other);
+  RestartAgent();
+  auto start = std::chrono::steady_clock::now();
+  auto s = std::dynamic_pointer_cast<ServiceSurrogate>(ImportWithin("svc", 5s));
+  auto waited = std::chrono::steady_clock::now() - start;
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->add(2, 3), 5);
+  EXPECT_LT(waited, 2s);
+  EXPECT_TRUE(ImportWithin("other", 0ms));
+
+  // And again: the owner follows every run of the agent, not only the first.
+  RestartAgent();
+  EXPECT_TRUE(ImportWithin("svc", 5s));
+}
+
+// Exported twice, the object is counted twice for the agent and released as such: once the name
+// goes to another object, nobody holds the first.
+TEST_F(WithAgent, ExportingANameTwiceLeavesNoHoldingBehind) {
+  auto first = std::make_shared<ServiceImpl>();
+  owner.ExportObject("svc", first);
+  owner.ExportObject("svc", first);
+  EXPECT_EQ(owner.HoldersOf(first).size(), 1u);
+  owner.ExportObject("svc", std::make_shared<ServiceImpl>());
+  auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (!owner.HoldersOf(first).empty() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(20ms);
+  EXPECT_TRUE(owner.HoldersOf(first).empty());
+}
+
+// An owner puts its export again only at a new run of the agent: a name that another process
+// exported since stays that process's.
+TEST_F(WithAgent, AnOwnerDoesNotTakeBackANameAnotherOwnerExported) {
+  Runtime first_owner(WithAgentCheck(port, 20ms));
+  Runtime second_owner(WithAgentCheck(port, 20ms));
+  auto first = std::make_shared<ServiceImpl>();
+  auto second = std::make_shared<ServiceImpl>();
+  first_owner.ExportObject("svc", first);
+  second_owner.ExportObject("svc", second);
+  std::this_thread::sleep_for(300ms);  // fifteen checks of the first owner
+  EXPECT_EQ(second_owner.ImportObject("svc", second_owner.LocateAgent("127.0.0.1")).get(),
+            second.get());
 }
 
 TEST_F(WithAgent, GarbageAtTheAgentsPortLeavesItServing) {

@@ -1,6 +1,7 @@
 #include "tests/support/Agent.h"
 
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -33,7 +34,7 @@ uint16_t UnusedPort() {
 
 std::string AgentPortSetting(uint16_t port) { return "NETOBJ_AGENT_PORT=" + std::to_string(port); }
 
-Agent::Agent(const std::string& path) {
+Agent::Agent(const std::string& path) : path_(path) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     port_ = UnusedPort();
     program_ = std::make_unique<Program>(Invocation{path, {}, {AgentPortSetting(port_)}, {}});
@@ -41,6 +42,15 @@ Agent::Agent(const std::string& path) {
     program_.reset();
   }
   throw std::runtime_error("netobj-agent did not start: " + path);
+}
+
+void Agent::Restart() {
+  program_->Signal(SIGKILL);
+  program_->Stop();
+  program_ = std::make_unique<Program>(Invocation{path_, {}, {AgentPortSetting(port_)}, {}});
+  if (!program_->WaitForOut("listening on port", kStartTimeout))
+    throw std::runtime_error("netobj-agent did not start again on port " + std::to_string(port_) +
+                             ": " + program_->Err());
 }
 
 }  // namespace test_support

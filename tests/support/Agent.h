@@ -25,10 +25,15 @@ class Agent {
   // with another; throws std::runtime_error when the agent does not come up.
   explicit Agent(const std::string& path);
 
+  // Kills the agent (SIGKILL) and starts another run of it on the same port; returns once it
+  // listens. Throws std::runtime_error when it does not come up.
+  void Restart();
+
   uint16_t port() const { return port_; }
   std::string PortSetting() const { return AgentPortSetting(port_); }
 
  private:
+  std::string path_;
   uint16_t port_ = 0;
   std::unique_ptr<Program> program_;
 };

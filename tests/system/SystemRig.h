@@ -47,6 +47,7 @@ class SystemRig {
   // Throws std::runtime_error when the banner does not come.
   test_support::Program& StartServer(const std::vector<std::string>& args);
   test_support::Program& server() { return *server_; }
+  test_support::Agent& agent() { return agent_; }
 
   // Starts a client of the server on "localhost"; returns once it asked for its first work
   // unit. The server exports its object just after its window opens, so a client that came too

@@ -231,5 +231,25 @@ TEST(ResilienceTest, AClientStartedAfterTheServerWasKilledIsToldNoServerRuns) {
   EXPECT_EQ(run.out, "Error: a fractal server is not running on \"localhost\"\n") << run.err;
 }
 
+// The agent keeps its names in memory only. Restarted, it knows no "fractal" until the server
+// puts its export there again, which it does within a second of the agent's return; a client
+// started then finds the server and renders the next view.
+TEST(ResilienceTest, AfterTheAgentIsRestartedANewClientFindsTheServerAndTheViewGoesOn) {
+  SystemRig rig;
+  rig.StartServer({});
+  Tour t(DefaultSize(rig));
+  rig.StartClient();
+  ASSERT_EQ(t.AwaitView(kViewTimeout), "") << "initial view";
+  rig.clients()[0]->Stop();
+
+  rig.agent().Restart();
+  const auto restarted = Clock::now();
+  rig.StartClient();
+  const auto found = Clock::now() - restarted;
+  EXPECT_LT(found, milliseconds(2000));
+  t.Click(kSteps[0].position, kSteps[0].button, kClickTimeout);
+  EXPECT_EQ(t.AwaitView(kViewTimeout), "");
+}
+
 }  // namespace
 }  // namespace system_test

@@ -1,0 +1,80 @@
+// The exports one runtime instance has made at agents, kept there while the instance lives.
+//
+// Why: an agent keeps its names in memory only. When the agent of the server's host is
+// restarted, every name exported there is gone, and without this the server stayed alive but
+// could no longer be imported until it was itself restarted. So the keeper remembers each export
+// and asks every agent it exported to, once per check interval, which run of the agent answers
+// (its space id, new for every run). When the agent is a new run, the exports made there are put
+// again. An agent that does not answer is asked again at the next check; the names come back
+// within one interval of the agent's return.
+//
+// A name exported again by this instance replaces the remembered object. A name that another
+// process exported at the same agent run is left to it; but once that agent is restarted, this
+// instance puts its own export again, as does every other live owner of the name.
+//
+// Ownership: holds every remembered object (a shared_ptr) until the name is exported again or
+// Stop. Its thread starts with the first export. Thread-safe: Export may be called from any
+// thread, also while a check runs; exports are put one at a time.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "netobj/Endpoint.h"
+#include "netobj/NetObj.h"
+
+namespace NetObj {
+
+class RuntimeCore;
+
+class ExportKeeper {
+ public:
+  ExportKeeper(std::shared_ptr<RuntimeCore> core, std::chrono::milliseconds check_interval);
+  ~ExportKeeper();
+  ExportKeeper(const ExportKeeper&) = delete;
+  ExportKeeper& operator=(const ExportKeeper&) = delete;
+
+  // Puts `obj` under `name` at the agent at `agent` (the addresses `where` names, as the caller
+  // resolved them) and remembers it. Failures of the put propagate (ConnectError when the agent
+  // cannot be reached, NetObj::Error when it refuses); nothing is remembered then.
+  void Export(std::vector<Endpoint> agent, std::string where, std::string name,
+              std::shared_ptr<T> obj);
+
+  // Ends the thread and forgets every export. Idempotent.
+  void Stop();
+
+ private:
+  struct Kept {
+    std::vector<Endpoint> agent;
+    std::string where;  // the agent as the caller named it, which identifies it here
+    std::string name;
+    std::shared_ptr<T> obj;
+    uint64_t agent_space = 0;  // the run of the agent that last took the put
+  };
+
+  void Run(std::stop_token stop);
+  // One round: each agent asked once; what a new run of it lacks, put again.
+  void Check();
+  // Puts `kept` if it is still what this instance exports under its name there.
+  void PutAgain(const Kept& kept, uint64_t seen_space);
+  uint64_t Put(const std::vector<Endpoint>& agent, const std::string& name,
+               const std::shared_ptr<T>& obj);
+
+  const std::shared_ptr<RuntimeCore> core_;
+  const std::chrono::milliseconds interval_;
+  std::mutex put_mu_;  // held across each put, so that a put again never overtakes a new export
+  std::mutex mu_;      // guards kept_, stopped_ and thread_
+  std::condition_variable_any wake_;
+  std::vector<Kept> kept_;
+  bool stopped_ = false;
+  std::jthread thread_;
+};
+
+}  // namespace NetObj
