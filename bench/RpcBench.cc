@@ -16,8 +16,8 @@
 
 #include "netobj/NetObj.h"
 #include "netobj/Runtime.h"
-#include "netobj/Socket.h"
-#include "netobj/WireFormat.h"
+#include "netobj/wire/Socket.h"
+#include "netobj/wire/WireFormat.h"
 
 namespace {
 

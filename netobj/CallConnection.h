@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "netobj/ExportTable.h"
-#include "netobj/FrameAssembler.h"
-#include "netobj/Message.h"
 #include "netobj/NetObj.h"
-#include "netobj/Socket.h"
+#include "netobj/wire/FrameAssembler.h"
+#include "netobj/wire/Message.h"
+#include "netobj/wire/Socket.h"
 
 namespace NetObj {
 

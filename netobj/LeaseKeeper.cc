@@ -8,11 +8,11 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "netobj/FrameAssembler.h"
 #include "netobj/LeaseProtocol.h"
 #include "netobj/LocalPeerAffinity.h"
-#include "netobj/Message.h"
 #include "netobj/RuntimeCore.h"
+#include "netobj/wire/FrameAssembler.h"
+#include "netobj/wire/Message.h"
 
 namespace NetObj {
 

@@ -29,9 +29,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "netobj/Endpoint.h"
 #include "netobj/ExportTable.h"
 #include "netobj/NetObj.h"
+#include "netobj/wire/Endpoint.h"
 
 namespace NetObj {
 

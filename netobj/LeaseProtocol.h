@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "netobj/ExportTable.h"
-#include "netobj/Message.h"
+#include "netobj/wire/Message.h"
 
 namespace NetObj {
 

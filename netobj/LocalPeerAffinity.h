@@ -25,7 +25,7 @@
 
 #include <sched.h>
 
-#include "netobj/Socket.h"
+#include "netobj/wire/Socket.h"
 
 namespace NetObj {
 

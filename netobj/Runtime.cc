@@ -2,10 +2,13 @@
 #include "netobj/Runtime.h"
 
 #include <cstdlib>
+#include <mutex>
 #include <string>
 
-#include "netobj/ExportKeeper.h"
 #include "netobj/RuntimeCore.h"
+#include "netobj/StubRegistry.h"
+#include "netobj/agent/AgentStubs.h"
+#include "netobj/agent/ExportKeeper.h"
 
 namespace NetObj {
 
@@ -20,6 +23,13 @@ uint16_t PortFromEnvironment(const char* var, uint16_t fallback) {
   return static_cast<uint16_t>(port);
 }
 
+// Every runtime can talk to agents: their stubs are registered before the first instance exists.
+std::shared_ptr<RuntimeCore> MakeCore(const RuntimeOptions& options) {
+  static std::once_flag once;
+  std::call_once(once, [] { RegisterAgentStubs(StubRegistry::Instance()); });
+  return std::make_shared<RuntimeCore>(options);
+}
+
 }  // namespace
 
 RuntimeOptions RuntimeOptions::FromEnvironment() {
@@ -30,8 +40,7 @@ RuntimeOptions RuntimeOptions::FromEnvironment() {
 }
 
 Runtime::Runtime(const Options& options)
-    : core_(std::make_shared<RuntimeCore>(options)),
-      kept_(std::make_unique<ExportKeeper>(core_, options.agent_check)) {}
+    : core_(MakeCore(options)), kept_(std::make_unique<ExportKeeper>(core_, options.agent_check)) {}
 
 Runtime::~Runtime() { Shutdown(); }
 

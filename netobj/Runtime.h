@@ -19,8 +19,8 @@
 #include <string_view>
 
 #include "netobj/NetObj.h"
-#include "netobj/ObjectRef.h"
 #include "netobj/RuntimeOptions.h"
+#include "netobj/wire/ObjectRef.h"
 
 namespace NetObj {
 

@@ -3,8 +3,8 @@
 
 #include <random>
 
-#include "netobj/Addresses.h"
 #include "netobj/StubRegistry.h"
+#include "netobj/wire/Addresses.h"
 
 namespace NetObj {
 

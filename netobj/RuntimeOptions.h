@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "netobj/WireFormat.h"
+#include "netobj/wire/WireFormat.h"
 
 namespace NetObj {
 

@@ -9,9 +9,9 @@
 #include <algorithm>
 #include <system_error>
 
-#include "netobj/Addresses.h"
-#include "netobj/FrameAssembler.h"
 #include "netobj/LocalPeerAffinity.h"
+#include "netobj/wire/Addresses.h"
+#include "netobj/wire/FrameAssembler.h"
 
 namespace NetObj {
 

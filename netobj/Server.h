@@ -38,8 +38,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "netobj/Frame.h"
-#include "netobj/Socket.h"
+#include "netobj/wire/Frame.h"
+#include "netobj/wire/Socket.h"
 
 namespace NetObj {
 

@@ -1,8 +1,6 @@
 // The stub table and RegisterStubs.
 #include "netobj/StubRegistry.h"
 
-#include "netobj/AgentStubs.h"
-
 namespace NetObj {
 
 namespace {
@@ -14,7 +12,6 @@ StubRegistry& StubRegistry::Instance() {
   static StubRegistry* registry = [] {
     auto* r = new StubRegistry;
     r->Add("NetObj.T", 1, &MakePlainSurrogate, nullptr);
-    RegisterAgentStubs(*r);
     return r;
   }();
   return *registry;

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "netobj/NetObj.h"
-#include "netobj/ObjectRef.h"
+#include "netobj/wire/ObjectRef.h"
 
 namespace NetObj {
 

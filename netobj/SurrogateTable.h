@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "netobj/NetObj.h"
-#include "netobj/ObjectRef.h"
+#include "netobj/wire/ObjectRef.h"
 
 namespace NetObj {
 

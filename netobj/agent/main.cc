@@ -4,9 +4,9 @@
 
 #include <cstdio>
 
-#include "netobj/Addresses.h"
-#include "netobj/AgentImpl.h"
 #include "netobj/Runtime.h"
+#include "netobj/agent/AgentImpl.h"
+#include "netobj/wire/Addresses.h"
 
 int main() {
   using namespace NetObj;

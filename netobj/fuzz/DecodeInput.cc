@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "netobj/FrameAssembler.h"
-#include "netobj/Message.h"
+#include "netobj/wire/FrameAssembler.h"
+#include "netobj/wire/Message.h"
 
 namespace NetObj {
 

@@ -9,12 +9,12 @@
 #include <optional>
 #include <thread>
 
-#include "netobj/Addresses.h"
-#include "netobj/AgentImpl.h"
 #include "netobj/Runtime.h"
-#include "netobj/Socket.h"
+#include "netobj/agent/AgentImpl.h"
 #include "netobj/test/Garbage.h"
 #include "netobj/test/TestService.h"
+#include "netobj/wire/Addresses.h"
+#include "netobj/wire/Socket.h"
 
 extern char** environ;
 

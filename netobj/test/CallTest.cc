@@ -12,9 +12,9 @@
 #include <thread>
 
 #include "netobj/Runtime.h"
-#include "netobj/Socket.h"
 #include "netobj/test/Garbage.h"
 #include "netobj/test/TestService.h"
+#include "netobj/wire/Socket.h"
 
 namespace {
 

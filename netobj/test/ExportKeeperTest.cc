@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "netobj/AgentImpl.h"
 #include "netobj/Runtime.h"
-#include "netobj/Socket.h"
+#include "netobj/agent/AgentImpl.h"
 #include "netobj/test/TestService.h"
+#include "netobj/wire/Socket.h"
 
 namespace {
 

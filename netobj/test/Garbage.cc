@@ -3,9 +3,9 @@
 
 #include <random>
 
-#include "netobj/FrameAssembler.h"
-#include "netobj/Message.h"
-#include "netobj/Socket.h"
+#include "netobj/wire/FrameAssembler.h"
+#include "netobj/wire/Message.h"
+#include "netobj/wire/Socket.h"
 
 namespace TestNetObj {
 

@@ -13,12 +13,12 @@
 #include <future>
 #include <thread>
 
-#include "netobj/Frame.h"
-#include "netobj/FrameAssembler.h"
-#include "netobj/Message.h"
 #include "netobj/Runtime.h"
-#include "netobj/Socket.h"
 #include "netobj/test/TestService.h"
+#include "netobj/wire/Frame.h"
+#include "netobj/wire/FrameAssembler.h"
+#include "netobj/wire/Message.h"
+#include "netobj/wire/Socket.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <thread>
 
 #include "netobj/Runtime.h"
-#include "netobj/Socket.h"
 #include "netobj/test/Child.h"
 #include "netobj/test/TestService.h"
+#include "netobj/wire/Socket.h"
 
 namespace {
 

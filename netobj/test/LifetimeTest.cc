@@ -11,8 +11,8 @@
 #include "netobj/ExportTable.h"
 #include "netobj/Runtime.h"
 #include "netobj/SurrogateLink.h"
-#include "netobj/WireFormat.h"
 #include "netobj/test/TestService.h"
+#include "netobj/wire/WireFormat.h"
 
 namespace {
 

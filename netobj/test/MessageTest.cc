@@ -8,10 +8,10 @@
 #include <new>
 #include <random>
 
-#include "netobj/Frame.h"
-#include "netobj/FrameAssembler.h"
-#include "netobj/Message.h"
 #include "netobj/fuzz/DecodeInput.h"
+#include "netobj/wire/Frame.h"
+#include "netobj/wire/FrameAssembler.h"
+#include "netobj/wire/Message.h"
 
 // Every allocation of this test program goes through here, so a test can tell the largest
 // block requested while it ran.

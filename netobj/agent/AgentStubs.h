@@ -19,8 +19,8 @@
 #include <string>
 #include <string_view>
 
-#include "netobj/Endpoint.h"
 #include "netobj/NetObj.h"
+#include "netobj/wire/Endpoint.h"
 
 namespace NetObj {
 

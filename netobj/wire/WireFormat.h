@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "netobj/NetObj.h"
+#include "netobj/wire/Values.h"
 
 namespace NetObj {
 

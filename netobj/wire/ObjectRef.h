@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "netobj/Endpoint.h"
+#include "netobj/wire/Endpoint.h"
 
 namespace NetObj {
 

@@ -16,9 +16,9 @@
 #include <variant>
 #include <vector>
 
-#include "netobj/NetObj.h"
-#include "netobj/ObjectRef.h"
-#include "netobj/WireFormat.h"
+#include "netobj/wire/ObjectRef.h"
+#include "netobj/wire/Values.h"
+#include "netobj/wire/WireFormat.h"
 
 namespace NetObj {
 

@@ -1,5 +1,5 @@
 // Conversions between endpoints, socket addresses and their printed form.
-#include "netobj/Endpoint.h"
+#include "netobj/wire/Endpoint.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,5 +1,5 @@
 // Interface addresses, address ordering and name resolution.
-#include "netobj/Addresses.h"
+#include "netobj/wire/Addresses.h"
 
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "netobj/NetObj.h"
+#include "netobj/wire/Values.h"
 
 namespace NetObj {
 

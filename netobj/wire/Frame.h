@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "netobj/NetObj.h"
-#include "netobj/WireFormat.h"
+#include "netobj/wire/Values.h"
+#include "netobj/wire/WireFormat.h"
 
 namespace NetObj {
 

@@ -15,7 +15,7 @@
 #include <map>
 #include <mutex>
 
-#include "netobj/AgentStubs.h"
+#include "netobj/agent/AgentStubs.h"
 
 namespace NetObj {
 

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "netobj/Endpoint.h"
+#include "netobj/wire/Endpoint.h"
 
 namespace NetObj {
 

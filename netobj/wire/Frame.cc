@@ -1,5 +1,5 @@
 // Frame headers.
-#include "netobj/Frame.h"
+#include "netobj/wire/Frame.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 // Encoding and decoding of message values.
-#include "netobj/Message.h"
+#include "netobj/wire/Message.h"
 
-#include "netobj/Frame.h"
+#include "netobj/wire/Frame.h"
 
 #include <bit>
 #include <cstring>

@@ -1,11 +1,11 @@
 // Locating an agent and exporting and importing through it. Failing to reach the agent is
 // reported as ("cannot reach agent", address, reason, ...); a failure of the agent mid-call as
 // ("agent failed", ...).
-#include "netobj/Addresses.h"
-#include "netobj/AgentStubs.h"
-#include "netobj/ExportKeeper.h"
 #include "netobj/Runtime.h"
 #include "netobj/RuntimeCore.h"
+#include "netobj/agent/AgentStubs.h"
+#include "netobj/agent/ExportKeeper.h"
+#include "netobj/wire/Addresses.h"
 
 namespace NetObj {
 

@@ -1,5 +1,5 @@
 // TCP sockets over the POSIX calls.
-#include "netobj/Socket.h"
+#include "netobj/wire/Socket.h"
 
 #include <fcntl.h>
 #include <netinet/in.h>

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "netobj/Frame.h"
-#include "netobj/Socket.h"
+#include "netobj/wire/Frame.h"
+#include "netobj/wire/Socket.h"
 
 namespace NetObj {
 

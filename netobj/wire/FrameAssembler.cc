@@ -1,5 +1,5 @@
 // Incremental frame assembly.
-#include "netobj/FrameAssembler.h"
+#include "netobj/wire/FrameAssembler.h"
 
 #include <algorithm>
 #include <cstring>

@@ -27,8 +27,8 @@
 #include <thread>
 #include <vector>
 
-#include "netobj/Endpoint.h"
 #include "netobj/NetObj.h"
+#include "netobj/wire/Endpoint.h"
 
 namespace NetObj {
 

@@ -13,8 +13,8 @@
 #include <optional>
 #include <string>
 
-#include "netobj/Endpoint.h"
-#include "netobj/NetObj.h"
+#include "netobj/wire/Endpoint.h"
+#include "netobj/wire/Values.h"
 
 namespace NetObj {
 

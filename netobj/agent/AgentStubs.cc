@@ -1,5 +1,5 @@
 // Calling and serving stubs of the agent's type.
-#include "netobj/AgentStubs.h"
+#include "netobj/agent/AgentStubs.h"
 
 #include <limits>
 

@@ -1,12 +1,12 @@
 // Exports remembered and put again at a new run of their agent.
-#include "netobj/ExportKeeper.h"
+#include "netobj/agent/ExportKeeper.h"
 
 #include <algorithm>
 #include <map>
 
-#include "netobj/AgentStubs.h"
 #include "netobj/LocalPeerAffinity.h"
 #include "netobj/RuntimeCore.h"
+#include "netobj/agent/AgentStubs.h"
 
 namespace NetObj {
 

@@ -1,5 +1,5 @@
 // The agent's name table.
-#include "netobj/AgentImpl.h"
+#include "netobj/agent/AgentImpl.h"
 
 #include <vector>
 
