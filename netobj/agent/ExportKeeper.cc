@@ -32,10 +32,10 @@ uint64_t ExportKeeper::Put(const std::vector<Endpoint>& agent, const std::string
 
 void ExportKeeper::Export(std::vector<Endpoint> agent, std::string where, std::string name,
                           std::shared_ptr<T> obj) {
-  std::scoped_lock put_lock(put_mu_);
+  MutexLock put_lock(put_mu_);
   uint64_t space = Put(agent, name, obj);
   std::shared_ptr<T> replaced;  // let go after the lock: its destructor is the program's
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   if (stopped_) return;
   auto it = std::find_if(kept_.begin(), kept_.end(),
                          [&](const Kept& k) { return k.where == where && k.name == name; });
@@ -54,7 +54,7 @@ void ExportKeeper::Stop() {
   std::jthread thread;
   std::vector<Kept> gone;
   {
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     stopped_ = true;
     thread = std::move(thread_);
     gone.swap(kept_);
@@ -65,20 +65,20 @@ void ExportKeeper::Stop() {
 
 void ExportKeeper::Run(std::stop_token stop) {
   LocalPeerAffinity::TakeProcessCpus();
-  std::unique_lock lock(mu_);
   while (!stop.stop_requested()) {
-    wake_.wait_for(lock, stop, interval_, [] { return false; });
+    {
+      MutexLock lock(mu_);
+      wake_.WaitFor(mu_, stop, interval_, [] { return false; });
+    }
     if (stop.stop_requested()) return;
-    lock.unlock();
     Check();
-    lock.lock();
   }
 }
 
 void ExportKeeper::Check() {
   std::vector<Kept> round;
   {
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     round = kept_;
   }
   // Each agent is asked once per round, however many names were exported there.
@@ -96,17 +96,18 @@ void ExportKeeper::Check() {
   }
 }
 
+ExportKeeper::Kept* ExportKeeper::Current(const Kept& kept) {
+  auto it = std::find_if(kept_.begin(), kept_.end(), [&](const Kept& k) {
+    return k.where == kept.where && k.name == kept.name;
+  });
+  return it != kept_.end() && it->obj == kept.obj ? &*it : nullptr;
+}
+
 void ExportKeeper::PutAgain(const Kept& kept, uint64_t seen_space) {
-  std::scoped_lock put_lock(put_mu_);
-  auto current = [&]() -> Kept* {
-    auto it = std::find_if(kept_.begin(), kept_.end(), [&](const Kept& k) {
-      return k.where == kept.where && k.name == kept.name;
-    });
-    return it != kept_.end() && it->obj == kept.obj ? &*it : nullptr;
-  };
+  MutexLock put_lock(put_mu_);
   {
-    std::scoped_lock lock(mu_);
-    Kept* k = current();
+    MutexLock lock(mu_);
+    Kept* k = Current(kept);
     // Exported again, or already put at this run of the agent, since the round began.
     if (stopped_ || k == nullptr || k->agent_space == seen_space) return;
   }
@@ -116,8 +117,8 @@ void ExportKeeper::PutAgain(const Kept& kept, uint64_t seen_space) {
   } catch (...) {
     return;  // the next round tries again
   }
-  std::scoped_lock lock(mu_);
-  if (Kept* k = current()) k->agent_space = space;
+  MutexLock lock(mu_);
+  if (Kept* k = Current(kept)) k->agent_space = space;
 }
 
 }  // namespace NetObj

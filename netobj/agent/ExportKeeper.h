@@ -18,16 +18,15 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "netobj/NetObj.h"
+#include "netobj/port/Mutex.h"
 #include "netobj/wire/Endpoint.h"
 
 namespace NetObj {
@@ -45,10 +44,10 @@ class ExportKeeper {
   // resolved them) and remembers it. Failures of the put propagate (ConnectError when the agent
   // cannot be reached, NetObj::Error when it refuses); nothing is remembered then.
   void Export(std::vector<Endpoint> agent, std::string where, std::string name,
-              std::shared_ptr<T> obj);
+              std::shared_ptr<T> obj) EXCLUDES(put_mu_, mu_);
 
   // Ends the thread and forgets every export. Idempotent.
-  void Stop();
+  void Stop() EXCLUDES(mu_);
 
  private:
   struct Kept {
@@ -59,22 +58,25 @@ class ExportKeeper {
     uint64_t agent_space = 0;  // the run of the agent that last took the put
   };
 
-  void Run(std::stop_token stop);
+  void Run(std::stop_token stop) EXCLUDES(mu_);
   // One round: each agent asked once; what a new run of it lacks, put again.
-  void Check();
+  void Check() EXCLUDES(put_mu_, mu_);
   // Puts `kept` if it is still what this instance exports under its name there.
-  void PutAgain(const Kept& kept, uint64_t seen_space);
+  void PutAgain(const Kept& kept, uint64_t seen_space) EXCLUDES(put_mu_, mu_);
+  // The remembered export that `kept` names, if it still holds the same object.
+  Kept* Current(const Kept& kept) REQUIRES(mu_);
   uint64_t Put(const std::vector<Endpoint>& agent, const std::string& name,
                const std::shared_ptr<T>& obj);
 
   const std::shared_ptr<RuntimeCore> core_;
   const std::chrono::milliseconds interval_;
-  std::mutex put_mu_;  // held across each put, so that a put again never overtakes a new export
-  std::mutex mu_;      // guards kept_, stopped_ and thread_
-  std::condition_variable_any wake_;
-  std::vector<Kept> kept_;
-  bool stopped_ = false;
-  std::jthread thread_;
+  // Held across each put, so that a put again never overtakes a new export.
+  Mutex put_mu_ ACQUIRED_BEFORE(mu_);
+  Mutex mu_;
+  CondVar wake_;
+  std::vector<Kept> kept_ GUARDED_BY(mu_);
+  bool stopped_ GUARDED_BY(mu_) = false;
+  std::jthread thread_ GUARDED_BY(mu_);
 };
 
 }  // namespace NetObj
