@@ -9,6 +9,7 @@
 #   install   `cmake --install --strip` of BUILD_DIR puts the same files under a prefix
 #   units     `systemd-analyze verify` passes on each unit without a word
 #   exposure  `systemd-analyze security` rates each unit no worse than it was made
+#   scripts   removal takes away the links that enabling the units made, and no others
 #   pool      the client pool run from the unpacked tree against an agent and a server of the
 #             same tree: N clients, a killed one started again after the pause, all rejoining a
 #             restarted server, all stopped on SIGTERM
@@ -260,6 +261,37 @@ case_exposure() {
     awk -v f="$figure" -v b="$bound" 'BEGIN { exit !(f <= b) }' ||
       fail "$unit's exposure rose to $figure from $bound: $(grep '✗' <<<"$out")"
   done
+}
+
+case_scripts() {
+  local control=$work/control etc script
+  dpkg-deb -e "$FRACTAL_DEB" "$control"
+  for script in postinst prerm postrm; do
+    [ -x "$control/$script" ] || fail "no executable $script"
+    sh -n "$control/$script" || fail "$script does not parse"
+  done
+  # A root of its own with the links "systemctl enable" makes, and a foreign unit's beside them.
+  export DPKG_ROOT=$work/root
+  etc=$DPKG_ROOT/etc/systemd/system
+  mkdir -p "$etc/multi-user.target.wants" "$etc/graphical.target.wants"
+  local ours=(multi-user.target.wants/netobj-agent.service
+    multi-user.target.wants/fractal-client@render-host.service
+    multi-user.target.wants/fractal-client@other-host.service
+    graphical.target.wants/fractal-client@render-host.service)
+  local theirs=(multi-user.target.wants/ssh.service multi-user.target.wants/fractal-client.service)
+  local link
+  for link in "${ours[@]}" "${theirs[@]}"; do ln -s /usr/lib/systemd/system/x "$etc/$link"; done
+  # With DPKG_ROOT set no script may reach for the running systemd.
+  "$control/postinst" configure || fail "postinst configure failed"
+  "$control/prerm" remove || fail "prerm remove failed"
+  "$control/postrm" remove || fail "postrm remove failed"
+  for link in "${ours[@]}"; do
+    [ ! -L "$etc/$link" ] || fail "removal left $link"
+  done
+  for link in "${theirs[@]}"; do
+    [ -L "$etc/$link" ] || fail "removal took $link, which is not the package's"
+  done
+  "$control/postrm" purge || fail "postrm purge failed on a clean root"
 }
 
 # ---- the client pool ----
