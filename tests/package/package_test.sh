@@ -20,6 +20,8 @@ set -euo pipefail
 case_name=${1:?usage: package_test.sh CASE BUILD_DIR}
 build_dir=${2:?usage: package_test.sh CASE BUILD_DIR}
 
+# Pipelines end in a reader that takes its whole input (grep without -q, sed -n 1p): under
+# pipefail, a writer cut off by SIGPIPE would fail the pipeline whatever the reader found.
 fail() {
   echo "FAIL: $*" >&2
   exit 1
@@ -104,7 +106,7 @@ await() {
 }
 
 is_stripped() {
-  ! readelf -S --wide "$1" | grep -qE ' \.(symtab|debug_info) '
+  ! readelf -S --wide "$1" | grep -E ' \.(symtab|debug_info) ' >/dev/null
 }
 
 # ---------------------------------------------------------------------------------------------
@@ -122,20 +124,23 @@ case_lintian() {
 # The package that holds a file, under whichever of its names (symbolic link or target, with
 # or without /usr in front) dpkg recorded it.
 owner_of() {
-  local name candidates=() resolved
+  local name candidates=() resolved pkg
   resolved=$(readlink -f "$1")
   for name in "$1" "$resolved"; do
     candidates+=("$name" "${name#/usr}" "/usr${name}")
   done
   for name in "${candidates[@]}"; do
-    dpkg -S "$name" 2>/dev/null | head -n 1 | cut -d: -f1 | grep . && return 0
+    pkg=$(dpkg -S "$name" 2>/dev/null || true)
+    pkg=$(sed -n '1s/:.*//p' <<<"$pkg")
+    [ -n "$pkg" ] && echo "$pkg" && return 0
   done
   return 1
 }
 
 case_depends() {
   unpack
-  local depends names program lib path pkg
+  local depends names program lib path pkg cache
+  cache=$(ldconfig -p)
   depends=$(dpkg-deb -f "$FRACTAL_DEB" Depends)
   echo "Depends: $depends"
   # Package names alone, one a line.
@@ -146,7 +151,7 @@ case_depends() {
   # Every library a program needs comes from a package that Depends names.
   for program in fractal-server fractal-client netobj-agent; do
     while read -r lib; do
-      path=$(ldconfig -p | awk -v l="$lib" '$1 == l && /x86-64/ {print $NF; exit}')
+      path=$(awk -v l="$lib" '$1 == l && /x86-64/ {print $NF; exit}' <<<"$cache")
       [ -n "$path" ] || fail "$program needs $lib, which this host does not have"
       pkg=$(owner_of "$path") || fail "no package owns $path"
       grep -qx "$pkg" <<<"$names" || fail "$program needs $lib of $pkg, not in Depends: $depends"
@@ -161,7 +166,7 @@ case_contents() {
     sed -E 's/^-rwxr-xr-x/755/; s/^-rw-r--r--/644/; s| \./| |' | sort -k2)
   diff <(expected_files | sort -k2) <(echo "$listed") ||
     fail "the package's files differ from the list (< expected, > packaged)"
-  if dpkg-deb -c "$FRACTAL_DEB" | awk '$1 !~ /^[-d]/' | grep -q .; then
+  if dpkg-deb -c "$FRACTAL_DEB" | awk '$1 !~ /^[-d]/' | grep . >/dev/null; then
     fail "the package holds something that is neither a file nor a directory"
   fi
 
@@ -187,12 +192,12 @@ case_contents() {
     gzip -t "$page" || fail "$page is not a whole gzip file"
     warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
     [ -z "$warnings" ] || fail "man warns about $name: $warnings"
-    zcat "$page" | grep -qx "$name \\\\- .*" || fail "$name's page does not name it"
-    zcat "$page" | grep -A1 '^\.SH SYNOPSIS' | grep -qx "\.B $name" ||
+    zcat "$page" | grep -x "$name \\\\- .*" >/dev/null || fail "$name's page does not name it"
+    zcat "$page" | grep -A1 '^\.SH SYNOPSIS' | grep -x "\.B $name" >/dev/null ||
       fail "$name's synopsis does not use the installed name"
   done
 
-  zcat "$root/usr/share/doc/fractal-renderer/changelog.Debian.gz" | head -n 1 |
+  zcat "$root/usr/share/doc/fractal-renderer/changelog.Debian.gz" | sed -n 1p |
     grep -q "^fractal-renderer ($(dpkg-deb -f "$FRACTAL_DEB" Version)) " ||
     fail "the changelog's newest entry is not the package's version"
   grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
@@ -207,7 +212,7 @@ case_install() {
   listed=$(cd "$prefix" && find . -type f -printf '%m %P\n' | sort -k2)
   diff <(expected_files | sed 's| usr/| |' | sort -k2) <(echo "$listed") ||
     fail "the installed files differ from the package's list (< expected, > installed)"
-  if (cd "$prefix" && find . ! -type f ! -type d | grep -q .); then
+  if (cd "$prefix" && find . ! -type f ! -type d | grep . >/dev/null); then
     fail "the install made something that is neither a file nor a directory"
   fi
   # --strip reaches the renamed programs, and only the installed copies.
@@ -353,7 +358,7 @@ case_pool() {
   local port up=0
   for _ in $(seq 10); do
     port=$((20000 + RANDOM % 30000))
-    ss -Hltn "sport = :$port" | grep -q . && continue
+    ss -Hltn "sport = :$port" | grep . >/dev/null && continue
     NETOBJ_AGENT_PORT=$port "$root$agent_command" >"$work/agent.log" 2>&1 &
     pids+=($!)
     if await 50 grep -q "listening on port $port" "$work/agent.log"; then
@@ -409,7 +414,7 @@ case_pool() {
     await 100 grep -q "(pid $pid) ended with status 1;" "$pool_log" ||
       fail "client pid $pid did not end with the server: $(cat "$pool_log")"
   done
-  tail -n +$((lines_before + 1)) "$pool_log" | grep -qE '^(Netobj.error|Error: a fractal server is not running)' ||
+  tail -n +$((lines_before + 1)) "$pool_log" | grep -E '^(Netobj.error|Error: a fractal server is not running)' >/dev/null ||
     fail "the clients' reasons for ending did not reach the pool's output: $(cat "$pool_log")"
   start_server
   settled_size=
@@ -423,7 +428,7 @@ case_pool() {
   fi
   # Nothing but the pool's own lines and the clients' reasons for ending.
   if grep -vE '^(fractal-client-pool: |Netobj.error$|Error: a fractal server is not running)' \
-    "$pool_log" | grep -q .; then
+    "$pool_log" | grep . >/dev/null; then
     fail "unexpected lines from the pool: $(cat "$pool_log")"
   fi
 
