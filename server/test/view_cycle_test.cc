@@ -132,7 +132,7 @@ struct CentreRowCase {
 
 const CentreRowCase kCentreRowCases[] = {
     {1200, 600, 0x20000000, "multiplying first or dividing in double gives 0"},
-    {74, 37, 0xa0000000, "-2^-63; multiplying first or dividing in double gives 0"},
+    {74, 37, 0xa0000000, "multiplying first or dividing in double gives 0, not -2^-63"},
     {562, 281, 0x20000000, "multiplying first gives 0, dividing in double 2^-52"},
     {154, 77, 0x00000000, "dividing in double gives -2^-52"},
     {588, 294, 0x00000000, "dividing in double gives 2^-52"},
@@ -209,7 +209,7 @@ const ClickCase kClickCases[] = {
      {-0.5155208110809326f, 2.8257288932800293f, -2.265820264816284f, -0.03832034766674042f}},
     // No single click on the default view tells the move's extended precision from double;
     // this held button does on its third view, where a move in double ends ymax one float
-    // higher (-0.67664063 against -0.67664057).
+    // lower (-0.67664063 against -0.67664057).
     {"left button held off centre for three views",
      {{kLeft, 70, 0}, {kLeft, 70, 0}, {kLeft, 70, 0}},
      3,
