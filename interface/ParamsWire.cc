@@ -38,7 +38,9 @@ void PutFractalParams(NetObj::CallConnection& c, const FractalParams& f) {
 
 FractalParams GetFractalParams(NetObj::CallConnection& c, NetObj::DataFormat rep) {
   FractalParams f;
-  f.type = GetText(c, rep);
+  // The field is read as a reference of any type and narrowed here, so the one check that
+  // decides is ours and does not depend on what the runtime refuses on its own.
+  f.type = Narrow<NetObj::Text>(NetObj::GetRef(c, rep, NetObj::TypeCode::Any()));
   f.sx = GetField(c, rep);
   f.sy = GetField(c, rep);
   f.xmin = NetObj::GetReal(c, rep);
@@ -47,10 +49,6 @@ FractalParams GetFractalParams(NetObj::CallConnection& c, NetObj::DataFormat rep
   f.ymax = NetObj::GetReal(c, rep);
   f.maxiter = GetField(c, rep);
   return f;
-}
-
-NetObj::Text GetText(NetObj::CallConnection& c, NetObj::DataFormat rep) {
-  return Narrow<NetObj::Text>(NetObj::GetRef(c, rep, NetObj::TypeCode::OfText()));
 }
 
 PixMap GetPixMap(NetObj::CallConnection& c, NetObj::DataFormat rep) {

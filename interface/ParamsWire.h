@@ -14,14 +14,14 @@ namespace FractalNetObj::StubSupport {
 
 // Writes the eight fields of f; no presence flag.
 void PutFractalParams(NetObj::CallConnection& c, const FractalParams& f);
-// Reads the eight fields written by PutFractalParams; a type that is not a text or an integer
-// outside 32 bits is a NetObj::Error.
+// Reads the eight fields written by PutFractalParams; a type that is not null or a text, or an
+// integer outside 32 bits, is a NetObj::Error. The type is asked of the runtime as any
+// reference and checked here.
 FractalParams GetFractalParams(NetObj::CallConnection& c, NetObj::DataFormat rep);
 
 // Reads one reference that must be null or exactly of the named kind. The runtime checks the
 // type too; these check again so that no wrongly typed value can reach a method, whatever the
 // peer sent. A mismatch is a NetObj::Error.
-NetObj::Text GetText(NetObj::CallConnection& c, NetObj::DataFormat rep);
 PixMap GetPixMap(NetObj::CallConnection& c, NetObj::DataFormat rep);
 // A FractalNetObj.Fractal or any subtype of it.
 std::shared_ptr<Fractal> GetFractal(NetObj::CallConnection& c, NetObj::DataFormat rep);

@@ -4,17 +4,14 @@
 // Exit status: 0 is never reached by the loop; every ending through the handler is a failure
 // (usage, unknown host, no server, a failed call) and ends with status 1 so that scripts can
 // tell.
-#include <netdb.h>
-#include <sys/socket.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "client/src/Compute.h"
+#include "client/src/HostLookup.h"
 #include "interface/FractalNetObj.h"
 #include "netobj/NetObj.h"
 
@@ -33,22 +30,6 @@ void Put(std::string_view t) {
   std::fwrite(t.data(), 1, t.size(), stdout);
   std::fflush(stdout);
   std::fflush(stderr);
-}
-
-// True when `host` resolves to an address. A failure of the lookup machinery itself (out of
-// memory, a system error) is not an answer about the name and is raised instead.
-bool HostResolves(const std::string& host) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
-  if (rc == 0) {
-    freeaddrinfo(found);
-    return true;
-  }
-  if (rc == EAI_MEMORY || rc == EAI_SYSTEM) throw std::runtime_error(gai_strerror(rc));
-  return false;
 }
 
 std::string Quoted(std::string_view format, const std::string& text) {
@@ -80,6 +61,8 @@ int Main(int argc, char** argv) {
       throw Failure();
     }
     const std::string host = argv[1];
+    // A lookup that fails without an answer about the name is raised (HostLookup.h) and ends
+    // in the handler's message for anything unforeseen, not in "No such host".
     if (!HostResolves(host)) {
       Put(Quoted("No such host \"%s\"\n", host));
       throw Failure();

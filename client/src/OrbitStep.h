@@ -42,8 +42,17 @@
 // grid, to nearest, and on a tie to the even multiple of 2h (M itself is an even multiple),
 // which is the float with the even significand. F = (s + M) - M is then exact and equals
 // flt(s), the store of the reference applied to s, including subnormal results and the step up
-// to 2^(k+1). (This needs round-to-nearest-even in the vector unit, the mode nothing in this
-// program changes; flush-to-zero cannot matter, no double here being subnormal.)
+// to 2^(k+1), with one exception: the sign of a zero. For s = -0, or a negative s above
+// -2^-150, flt(s) is -0 but M - M is +0. (This needs round-to-nearest-even in the vector unit,
+// the mode nothing in this program changes; flush-to-zero cannot matter, no double here being
+// subnormal.)
+// That sign cannot change a count. A part that is zero reaches the escape test only squared,
+// and the next step only as a factor of a product, whose zero (of either sign) is then added
+// exactly to a float: x + (+-0) = x for x != 0, and a sum of two zeros is a zero again. So every
+// later nonzero value, every escape decision and every count is the same whichever sign the
+// zero had, including where a lane goes back to the reference from the vector's state; only
+// zeros may differ in sign, and nothing but counts leaves the kernels. Tests of single steps
+// therefore compare a zero by value, not by sign.
 // F = flt(s_e) as well when no float rounding boundary (a midpoint between neighbouring floats)
 // lies within E_err of s; then s_e sits strictly inside the same rounding interval. r = s - F
 // is exact (|r| <= |s| because 0 is a float, and both are multiples of 2^(k-52)).

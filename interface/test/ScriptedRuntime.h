@@ -1,7 +1,7 @@
 // A stand-in for the network object runtime that links in place of netobj for the protocol tests
 // of the stub units. It plays the peer from a script: the values that the stubs read come from a
 // queue, and every operation the stubs perform is written to one log as a short line
-// ("PutInteger -2147483648", "GetRef text", "CloseCall false"), so a test states the whole
+// ("PutInteger -2147483648", "GetRef any", "CloseCall false"), so a test states the whole
 // conversation of a call in one list. It can make any operation fail, records the stub
 // registrations, and checks on every read that the stubs give 32-bit bounds and the message's
 // own DataFormat, throwing ScriptViolation otherwise.

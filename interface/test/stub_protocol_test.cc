@@ -88,8 +88,8 @@ Lines PutParamsLines(const FractalParams& f) {
           Scripted::RealLine("PutReal", f.ymax), "PutInteger " + std::to_string(f.maxiter)};
 }
 
-const Lines kGetParamsLines = {"GetRef text", "GetInteger", "GetInteger", "GetReal",
-                               "GetReal",     "GetReal",    "GetReal",    "GetInteger"};
+const Lines kGetParamsLines = {"GetRef any", "GetInteger", "GetInteger", "GetReal",
+                               "GetReal",    "GetReal",    "GetReal",    "GetInteger"};
 
 Lines Concat(std::initializer_list<Lines> parts) {
   Lines out;
@@ -375,6 +375,25 @@ const std::vector<CallingFault>& CallingFaults() {
        Seen::kAnyError,
        {},
        "CloseCall false"},
+      // The type is asked for as any reference, so a runtime that checks what it is asked
+      // for lets these through: the stubs' own check has to refuse them.
+      {"type arrives as an array from a checking runtime",
+       Method::kGetFractalParameters,
+       [](Scripted::Script& s) {
+         s.incoming[1] = Scripted::Ref(std::make_shared<NetObj::Int32Array2D>(1, 1));
+       },
+       Seen::kAnyError,
+       {},
+       "CloseCall false"},
+      {"type arrives as a work unit from a checking runtime",
+       Method::kGetFractalParameters,
+       [](Scripted::Script& s) {
+         s.incoming[1] =
+             Scripted::Ref(std::shared_ptr<NetObj::T>(std::make_shared<LoggingFractal>()));
+       },
+       Seen::kAnyError,
+       {},
+       "CloseCall false"},
   };
   return faults;
 }
@@ -609,8 +628,25 @@ std::vector<ServingCase> ServingCases() {
        {Scripted::Int32(0), Scripted::Boolean(true), Scripted::Ref(pixmap)},
        Served::kError,
        0,
-       {"GetInt32", "GetBoolean", "GetRef text"},
+       {"GetInt32", "GetBoolean", "GetRef any"},
        lenient},
+      {"a type that is an array from a checking runtime never reaches the object",
+       kT,
+       Target::kServerObject,
+       1,
+       {Scripted::Int32(0), Scripted::Boolean(true), Scripted::Ref(pixmap)},
+       Served::kError,
+       0,
+       {"GetInt32", "GetBoolean", "GetRef any"}},
+      {"a type that is an object from a checking runtime never reaches the object",
+       kT,
+       Target::kServerObject,
+       1,
+       {Scripted::Int32(0), Scripted::Boolean(true),
+        Scripted::Ref(std::shared_ptr<NetObj::T>(std::make_shared<LoggingT>()))},
+       Served::kError,
+       0,
+       {"GetInt32", "GetBoolean", "GetRef any"}},
 
       {"getFractalParameters writes code then record",
        kF,

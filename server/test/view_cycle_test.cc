@@ -116,6 +116,40 @@ TEST_F(ViewCycleTest, DefaultViewIsHandedOutComputedAndShownOnce) {
   EXPECT_EQ(Bits(old.ymin), Bits(-1.2395833730697632f));
 }
 
+// Rows at the centre of a view symmetric about zero hold nothing but the rounding error of the
+// step times the row index, so they show how a row's coordinate was formed: the division first,
+// in extended precision, then one store. In 240 rows every order gives the same floats. The
+// values were worked out apart from the server in exact rational arithmetic, rounded to a 64-bit
+// significand after each operation and to a float at the store. For 1200 rows: 2.5 / 1200 =
+// 1/480 rounds up by (112/15) * 2^-76, so 600 steps come to 1.25 + 0.547 * 2^-63, which rounds
+// to 1.25 + 2^-63 (the unit in the last place at 1.25), and the row lies at exactly 2^-63.
+struct CentreRowCase {
+  int32_t rows;
+  int32_t row;
+  uint32_t bits;      // the row's ymin (and ymax) as the server must hand it out
+  const char* other;  // what the near misses give instead
+};
+
+const CentreRowCase kCentreRowCases[] = {
+    {1200, 600, 0x20000000, "multiplying first or dividing in double gives 0"},
+    {74, 37, 0xa0000000, "multiplying first or dividing in double gives 0, not -2^-63"},
+    {562, 281, 0x20000000, "multiplying first gives 0, dividing in double 2^-52"},
+    {154, 77, 0x00000000, "dividing in double gives -2^-52"},
+    {588, 294, 0x00000000, "dividing in double gives 2^-52"},
+};
+
+TEST_F(ViewCycleTest, RowsAtTheCentreOfTallViewsLieWhereTheDivisionFirstPutsThem) {
+  for (const CentreRowCase& c : kCentreRowCases) {
+    SCOPED_TRACE(std::to_string(c.rows) + " rows, row " + std::to_string(c.row) + ": " + c.other);
+    Server::ServerState s(8, c.rows, 0);
+    Held held;
+    const std::vector<FractalParams> units = TakeAllUnits(s, c.rows + 1, held);
+    ASSERT_EQ(units.size(), static_cast<std::size_t>(c.rows));
+    EXPECT_EQ(Bits(units[c.row].ymin), c.bits) << units[c.row].ymin;
+    EXPECT_EQ(Bits(units[c.row].ymax), c.bits);
+  }
+}
+
 TEST_F(ViewCycleTest, CrossHairsSettingReachesTheDisplay) {
   Server::ServerState s(3, 2, 1);
   ScriptedDisplay::Get().Queue({kLeft, 1.0, 1.0});
@@ -173,6 +207,13 @@ const ClickCase kClickCases[] = {
      {{kLeft, 0, 0}, {kLeft, 37, 291}, {kRight, 239, 1}},
      3,
      {-0.5155208110809326f, 2.8257288932800293f, -2.265820264816284f, -0.03832034766674042f}},
+    // No single click on the default view tells the move's extended precision from double;
+    // this held button does on its third view, where a move in double ends ymax one float
+    // lower (-0.67664063 against -0.67664057).
+    {"left button held off centre for three views",
+     {{kLeft, 70, 0}, {kLeft, 70, 0}, {kLeft, 70, 0}},
+     3,
+     {2.524791717529297f, 5.258541584014893f, -2.499140739440918f, -0.6766405701637268f}},
 };
 
 TEST_F(ViewCycleTest, ClicksMoveAndZoomTheView) {

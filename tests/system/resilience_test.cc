@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -247,6 +248,9 @@ TEST(ResilienceTest, AfterTheAgentIsRestartedANewClientFindsTheServerAndTheViewG
   rig.StartClient();
   const auto found = Clock::now() - restarted;
   EXPECT_LT(found, milliseconds(2000));
+  std::cout << "a new client found the server "
+            << std::chrono::duration_cast<milliseconds>(found).count()
+            << " ms after the agent came back\n";
   t.Click(kSteps[0].position, kSteps[0].button, kClickTimeout);
   EXPECT_EQ(t.AwaitView(kViewTimeout), "");
 }
