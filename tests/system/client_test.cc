@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/support/Agent.h"
+#include "tests/support/NamespaceHosts.h"
 #include "tests/support/Program.h"
 #include "tests/system/SystemRig.h"
 #include "tests/tools/tour/Tour.h"
@@ -47,11 +48,16 @@ TEST(ClientTest, AnyArgumentCountButOnePrintsTheUsageWithTheInvokedName) {
   }
 }
 
-// Run in a network namespace of its own, so that the failing lookup asks no name server.
+// Run on a host of its own that looks names up in its hosts file only, so that the failing lookup
+// asks no name server.
 TEST(ClientTest, AHostThatDoesNotResolveIsNamedInQuotes) {
-  const Invocation invocation{
-      "/usr/bin/unshare", {"--net", "--", CLIENT_PATH, "no-such-host.invalid"}, {}, {}};
-  const Finished run = RunToEnd(invocation, kExitTimeout);
+  test_support::NamespaceHosts host({.hub_name = "client-host",
+                                     .linked_hosts = 0,
+                                     .host_names = {},
+                                     .etc_files = {{"nsswitch.conf", "hosts: files\n"}},
+                                     .prefix = "client"});
+  const Finished run =
+      RunToEnd(host.In(0, Invocation{CLIENT_PATH, {"no-such-host.invalid"}, {}, {}}), kExitTimeout);
   EXPECT_EQ(run.status, 1) << run.err;
   EXPECT_EQ(run.out, "No such host \"no-such-host.invalid\"\n") << run.err;
 }
