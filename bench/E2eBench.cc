@@ -110,7 +110,7 @@ Window AwaitWindow(test_support::XProbe& probe, const Options& o) {
 }
 
 bool IsClick(const tour::View& v, const tour::PointerQuery& q) {
-  if (q.mask != static_cast<uint32_t>(tour::kLeftButton)) return false;
+  if (q.mask != static_cast<uint32_t>(FractalNetObj::kLeftButtonAlone)) return false;
   const double x = q.windowX;
   const double y = v.sx - 1 - q.windowY;
   return x >= 0 && x <= v.sy && y >= 0 && y <= v.sx;

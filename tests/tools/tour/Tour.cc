@@ -54,8 +54,8 @@ WindowPosition Tour::Centre() const { return {view_.sy / 2, view_.sx - 1 - view_
 // The server takes a report with one button alone and a position inside its window, bounds
 // included.
 bool Tour::IsClick(const PointerQuery& q) const {
-  if (q.mask != static_cast<uint32_t>(kLeftButton) &&
-      q.mask != static_cast<uint32_t>(kRightButton)) {
+  if (q.mask != static_cast<uint32_t>(FractalNetObj::kLeftButtonAlone) &&
+      q.mask != static_cast<uint32_t>(FractalNetObj::kRightButtonAlone)) {
     return false;
   }
   const double x = q.windowX;
