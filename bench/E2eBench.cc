@@ -41,6 +41,7 @@
 #include "tests/support/Agent.h"
 #include "tests/support/ClientStart.h"
 #include "tests/support/Program.h"
+#include "tests/support/Wait.h"
 #include "tests/support/XProbe.h"
 #include "tests/support/XvfbServer.h"
 #include "tests/tools/tour/PointerWatch.h"
@@ -100,17 +101,16 @@ Options Parse(int argc, char** argv) {
 }
 
 Window AwaitWindow(test_support::XProbe& probe, const Options& o) {
-  const auto deadline = Clock::now() + kWindowTimeout;
-  while (Clock::now() < deadline) {
-    const Window w = probe.FindNewWindow({}, o.sy, o.sx);
-    if (w != None) return w;
-    std::this_thread::sleep_for(milliseconds(20));
+  Window w = None;
+  if (!test_support::WaitUntil([&] { return (w = probe.FindNewWindow({}, o.sy, o.sx)) != None; },
+                               kWindowTimeout, milliseconds(20))) {
+    throw std::runtime_error("the server window did not appear");
   }
-  throw std::runtime_error("the server window did not appear");
+  return w;
 }
 
 bool IsClick(const tour::View& v, const tour::PointerQuery& q) {
-  if (q.mask != static_cast<uint32_t>(tour::kLeftButton)) return false;
+  if (q.mask != static_cast<uint32_t>(FractalNetObj::kLeftButtonAlone)) return false;
   const double x = q.windowX;
   const double y = v.sx - 1 - q.windowY;
   return x >= 0 && x <= v.sy && y >= 0 && y <= v.sx;

@@ -45,10 +45,17 @@ using ImageStar = std::shared_ptr<ImageRec>;
 
 // One mouse action: the X11 pointer state mask and the position in window drawing coordinates.
 struct MouseInfo {
-  int32_t button = 0;  // 256: left button alone; 1024: right button alone
+  int32_t button = 0;  // kLeftButtonAlone, kRightButtonAlone, or any other state mask
   double x = 0.0;      // window column
   double y = 0.0;      // window height - 1 - window row
 };
+
+// MouseInfo::button values: one button held alone, with no modifier key and no lock active (the
+// X11 masks Button1Mask, Button2Mask, Button3Mask). A click zooms only with the left or the right
+// button alone.
+inline constexpr int32_t kLeftButtonAlone = 256;
+inline constexpr int32_t kMiddleButtonAlone = 512;
+inline constexpr int32_t kRightButtonAlone = 1024;
 using MouseInfoStar = std::unique_ptr<MouseInfo>;
 
 // Declared by the interface; nothing raises or handles it.

@@ -2,6 +2,7 @@
 
 #include "interface/ParamsWire.h"
 #include "interface/StubCall.h"
+#include "interface/StubRegistration.h"
 
 namespace FractalNetObj::StubsFractal {
 
@@ -54,7 +55,7 @@ void Invoke(NetObj::CallConnection& c, NetObj::T& obj, NetObj::DataFormat rep, i
 }
 
 const bool registered =
-    (NetObj::RegisterStubs(Fractal::kTypeName, kStubProtocol, MakeSurrogate, Invoke), true);
+    (FractalNetObjRegisterStubs(Fractal::kTypeName, kStubProtocol, MakeSurrogate, Invoke), true);
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 
 #include "interface/ParamsWire.h"
 #include "interface/StubCall.h"
+#include "interface/StubRegistration.h"
 
 namespace FractalNetObj::StubsT {
 
@@ -85,7 +86,7 @@ void Invoke(NetObj::CallConnection& c, NetObj::T& obj, NetObj::DataFormat rep, i
 }
 
 const bool registered =
-    (NetObj::RegisterStubs(T::kTypeName, kStubProtocol, MakeSurrogate, Invoke), true);
+    (FractalNetObjRegisterStubs(T::kTypeName, kStubProtocol, MakeSurrogate, Invoke), true);
 
 }  // namespace
 

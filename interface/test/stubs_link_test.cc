@@ -1,6 +1,7 @@
 // A program that reaches fractal_interface directly and through two libraries must still run
-// each stub unit's registration exactly once: the linker wraps RegisterStubs here, counts every
-// registration on its way to the runtime, and the test reads the counts after start-up.
+// each stub unit's registration exactly once: the linker wraps the units' registration hook
+// here, counts every registration on its way to the runtime, and the test reads the counts after
+// start-up.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "interface/FractalNetObj.h"
+#include "interface/StubRegistration.h"
 #include "interface/test/LinkProbe.h"
 
 namespace {
@@ -25,14 +27,17 @@ std::map<std::string, Seen, std::less<>>& Registrations() {
 
 }  // namespace
 
-// The symbol names come from CMake, which also passes --wrap for the same name.
-void RealRegisterStubs(std::string_view, int32_t, NetObj::SurrogateFactory,
-                       NetObj::Dispatcher) __asm__("__real_" REGISTER_STUBS_SYMBOL);
-void CountingRegisterStubs(std::string_view, int32_t, NetObj::SurrogateFactory,
-                           NetObj::Dispatcher) __asm__("__wrap_" REGISTER_STUBS_SYMBOL);
+// The linker sends the stub units' calls of FractalNetObjRegisterStubs here (--wrap, set in
+// CMake), and this unit's calls of the __real_ name on to the hook itself.
+extern "C" void RealRegisterStubs(std::string_view, int32_t, NetObj::SurrogateFactory,
+                                  NetObj::Dispatcher) __asm__("__real_FractalNetObjRegisterStubs");
+extern "C" void CountingRegisterStubs(
+    std::string_view, int32_t, NetObj::SurrogateFactory,
+    NetObj::Dispatcher) __asm__("__wrap_FractalNetObjRegisterStubs");
 
-void CountingRegisterStubs(std::string_view remoteType, int32_t stubProt,
-                           NetObj::SurrogateFactory makeSurrogate, NetObj::Dispatcher dispatch) {
+extern "C" void CountingRegisterStubs(std::string_view remoteType, int32_t stubProt,
+                                      NetObj::SurrogateFactory makeSurrogate,
+                                      NetObj::Dispatcher dispatch) {
   Seen& s = Registrations()[std::string(remoteType)];
   ++s.count;
   s.stubProt = stubProt;
@@ -47,9 +52,7 @@ TEST(StubLinking, EachUnitRegistersExactlyOnceThoughReachedThreeWays) {
   for (std::string_view type : {FractalNetObj::T::kTypeName, FractalNetObj::Fractal::kTypeName}) {
     SCOPED_TRACE(std::string(type));
     auto it = Registrations().find(type);
-    ASSERT_NE(it, Registrations().end())
-        << "never registered (or RegisterStubs changed its signature: update "
-           "REGISTER_STUBS_SYMBOL in interface/test/CMakeLists.txt)";
+    ASSERT_NE(it, Registrations().end()) << "never registered through FractalNetObjRegisterStubs";
     EXPECT_EQ(it->second.count, 1);
     EXPECT_EQ(it->second.stubProt, 1);
   }

@@ -17,6 +17,7 @@
 #include "interface/StubsFractal.h"
 #include "interface/StubsT.h"
 #include "netobj/Runtime.h"
+#include "tests/support/Atoms.h"
 
 namespace {
 
@@ -25,6 +26,7 @@ using FractalNetObj::PixMap;
 using FractalNetObj::StubsFractal::Surrogate_FractalNetObj_Fractal;
 using FractalNetObj::StubsT::Surrogate_FractalNetObj_T;
 using namespace std::chrono_literals;
+using test_support::AtomsOf;
 
 FractalParams EdgeParams() {
   FractalParams f;
@@ -159,16 +161,6 @@ class ReplyCodeOne : public NetObj::T {
         });
   }
 };
-
-NetObj::AtomList AtomsOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const NetObj::Error& e) {
-    return e.atoms();
-  }
-  ADD_FAILURE() << "no NetObj::Error";
-  return {};
-}
 
 class Loopback : public ::testing::Test {
  protected:

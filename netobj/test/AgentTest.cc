@@ -1,12 +1,8 @@
 // The agent across real processes: the built netobj-agent on a free port, runtimes in this
 // process exporting and importing through it; and the errors when no agent answers.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <chrono>
-#include <optional>
 #include <thread>
 
 #include "netobj/Runtime.h"
@@ -14,78 +10,23 @@
 #include "netobj/test/Garbage.h"
 #include "netobj/test/TestService.h"
 #include "netobj/wire/Addresses.h"
-#include "netobj/wire/Socket.h"
-
-extern char** environ;
+#include "tests/support/Agent.h"
+#include "tests/support/Atoms.h"
+#include "tests/support/Wait.h"
 
 namespace {
 
 using namespace NetObj;
 using namespace TestNetObj;
 using namespace std::chrono_literals;
-
-// A port nobody listens on right now.
-uint16_t FreePort() {
-  Socket s = Socket::Listen(0);
-  return s.LocalPort();
-}
-
-// The agent binary, started on `port`, stopped (by its pid) when the object dies.
-class AgentProcess {
- public:
-  explicit AgentProcess(uint16_t port) : port_(port) {
-    std::string env_port = "NETOBJ_AGENT_PORT=" + std::to_string(port);
-    std::vector<char*> env;
-    for (char** e = environ; *e != nullptr; ++e)
-      if (std::string_view(*e).substr(0, 18) != "NETOBJ_AGENT_PORT=") env.push_back(*e);
-    env.push_back(env_port.data());
-    env.push_back(nullptr);
-    char* argv[] = {const_cast<char*>(NETOBJ_AGENT_BIN), nullptr};
-    if (posix_spawn(&pid_, NETOBJ_AGENT_BIN, nullptr, nullptr, argv, env.data()) != 0) pid_ = -1;
-  }
-  ~AgentProcess() { Stop(); }
-
-  // Waits (bounded) until the agent answers.
-  bool Ready(Runtime& rt) {
-    for (int i = 0; i < 200; ++i) {
-      try {
-        rt.LocateAgent("127.0.0.1");
-        return true;
-      } catch (const Error&) {
-        std::this_thread::sleep_for(25ms);
-      }
-    }
-    return false;
-  }
-
-  int Stop(int signal = SIGTERM) {
-    if (pid_ <= 0) return -1;
-    ::kill(pid_, signal);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return status;
-  }
-
- private:
-  uint16_t port_;
-  pid_t pid_ = -1;
-};
+using test_support::AtomsOf;
+using test_support::UnusedPort;
+using test_support::WaitUntil;
 
 RuntimeOptions WithAgentPort(uint16_t port) {
   RuntimeOptions o;
   o.agent_port = port;
   return o;
-}
-
-AtomList AtomsOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.atoms();
-  }
-  ADD_FAILURE() << "no NetObj::Error";
-  return {};
 }
 
 RuntimeOptions WithAgentCheck(uint16_t port, std::chrono::milliseconds check) {
@@ -96,27 +37,27 @@ RuntimeOptions WithAgentCheck(uint16_t port, std::chrono::milliseconds check) {
 
 class WithAgent : public ::testing::Test {
  protected:
-  uint16_t port = FreePort();
-  std::optional<AgentProcess> agent{port};
+  test_support::Agent agent{NETOBJ_AGENT_BIN};
+  uint16_t port = agent.port();
   Runtime owner{WithAgentPort(port)};
   Runtime client{WithAgentPort(port)};
-  void SetUp() override { ASSERT_TRUE(agent->Ready(client)); }
+  void SetUp() override { ASSERT_NO_THROW(client.LocateAgent("127.0.0.1")); }
 
   // Kills the agent and starts another run of it on the same port.
   void RestartAgent() {
-    agent->Stop(SIGKILL);
-    agent.emplace(port);
-    ASSERT_TRUE(agent->Ready(client));
+    agent.Restart();
+    ASSERT_NO_THROW(client.LocateAgent("127.0.0.1"));
   }
 
   // The object exported under `name`, imported as soon as it is there (at most `limit`).
   std::shared_ptr<T> ImportWithin(const std::string& name, std::chrono::milliseconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    do {
-      if (auto found = client.ImportObject(name, client.LocateAgent("127.0.0.1"))) return found;
-      std::this_thread::sleep_for(20ms);
-    } while (std::chrono::steady_clock::now() < deadline);
-    return nullptr;
+    std::shared_ptr<T> found;
+    WaitUntil(
+        [&] {
+          return (found = client.ImportObject(name, client.LocateAgent("127.0.0.1"))) != nullptr;
+        },
+        limit, 20ms);
+    return found;
   }
 };
 
@@ -131,7 +72,7 @@ TEST_F(WithAgent, ExportImportReplaceAndUnknownNames) {
   EXPECT_EQ(client.ImportObject("nothing here", h), nullptr);
 
   // The surrogate points at the owner, not at the agent: it outlives the agent.
-  EXPECT_EQ(agent->Stop(), 0);
+  EXPECT_EQ(agent.Stop(), 0);
   EXPECT_EQ(s->add(4, 5), 9);
 }
 
@@ -173,10 +114,7 @@ TEST_F(WithAgent, ExportingANameTwiceLeavesNoHoldingBehind) {
   owner.ExportObject("svc", first);
   EXPECT_EQ(owner.HoldersOf(first).size(), 1u);
   owner.ExportObject("svc", std::make_shared<ServiceImpl>());
-  auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (!owner.HoldersOf(first).empty() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(20ms);
-  EXPECT_TRUE(owner.HoldersOf(first).empty());
+  EXPECT_TRUE(WaitUntil([&] { return owner.HoldersOf(first).empty(); }, 5s, 20ms));
 }
 
 // An owner puts its export again only at a new run of the agent: a name that another process
@@ -205,7 +143,7 @@ TEST_F(WithAgent, GarbageAtTheAgentsPortLeavesItServing) {
 }
 
 TEST(NoAgent, LocateAndExportSayWhatFailed) {
-  uint16_t port = FreePort();
+  uint16_t port = UnusedPort();
   Runtime rt(WithAgentPort(port));
   std::string where = "127.0.0.1:" + std::to_string(port);
   AtomList expected{"cannot reach agent", where, "Connection refused"};

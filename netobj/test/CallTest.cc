@@ -15,32 +15,22 @@
 #include "netobj/test/Garbage.h"
 #include "netobj/test/TestService.h"
 #include "netobj/wire/Socket.h"
+#include "tests/support/Agent.h"
+#include "tests/support/Atoms.h"
+#include "tests/support/Wait.h"
 
 namespace {
 
 using namespace NetObj;
 using namespace TestNetObj;
 using namespace std::chrono_literals;
+using test_support::AtomsOf;
+using test_support::WaitUntil;
 
 // Hands `client` a surrogate of `obj`, which lives in `owner`.
 std::shared_ptr<ServiceSurrogate> Surrogate(Runtime& owner, Runtime& client,
                                             const std::shared_ptr<T>& obj) {
   return AsService(client.ObjectOf(owner.RefOf(obj)));
-}
-
-void WaitUntil(const std::function<bool()>& cond) {
-  for (int i = 0; i < 1000 && !cond(); ++i) std::this_thread::sleep_for(5ms);
-  ASSERT_TRUE(cond());
-}
-
-AtomList AtomsOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.atoms();
-  }
-  ADD_FAILURE() << "no NetObj::Error";
-  return {};
 }
 
 class TwoRuntimes : public ::testing::Test {
@@ -189,7 +179,7 @@ TEST_F(TwoRuntimes, DispatcherFailuresComeBackAndTheOwnerKeepsServing) {
 
 TEST_F(TwoRuntimes, ABlockedCallHoldsUpNoOtherCall) {
   auto blocked = std::async(std::launch::async, [&] { return service->wait(); });
-  WaitUntil([&] { return impl->waiting() == 1; });
+  EXPECT_TRUE(WaitUntil([&] { return impl->waiting() == 1; }, 5s));
   for (int i = 0; i < 10; ++i) EXPECT_EQ(service->add(i, i), 2 * i);
   impl->OpenGate();
   EXPECT_EQ(blocked.get(), 1);
@@ -204,7 +194,7 @@ TEST_F(TwoRuntimes, ShutdownAlertsACallThatIsWaiting) {
     }
     return false;
   });
-  WaitUntil([&] { return impl->waiting() == 1; });
+  EXPECT_TRUE(WaitUntil([&] { return impl->waiting() == 1; }, 5s));
   client.Shutdown();
   EXPECT_TRUE(blocked.get());
   impl->OpenGate();
@@ -283,7 +273,7 @@ TEST(ServingLimit, OneConnectionTooManyIsRefusedClearly) {
   auto s1 = Surrogate(owner, first, impl);
   auto s2 = Surrogate(owner, second, impl);
   auto blocked = std::async(std::launch::async, [&] { return s1->wait(); });
-  WaitUntil([&] { return impl->waiting() == 1; });
+  EXPECT_TRUE(WaitUntil([&] { return impl->waiting() == 1; }, 5s));
   EXPECT_EQ(AtomsOf([&] { s2->add(1, 1); }).front(), "server busy");
   impl->OpenGate();
   EXPECT_EQ(blocked.get(), 1);
@@ -347,7 +337,7 @@ TEST(LocalCallers, AWorkerServesOnTheCallersCpuAndThenGetsItsOwnCpusBack) {
   EXPECT_EQ(owner.accepted_connections(), 1u);
   // Once the connection goes back to the polling thread, the worker has its own set again.
   const pid_t worker = impl->server_thread.load();
-  WaitUntil([&] { return WhereServed::MaskOf(worker) == own; });
+  EXPECT_TRUE(WaitUntil([&] { return WhereServed::MaskOf(worker) == own; }, 5s));
 }
 
 std::set<pid_t> Threads() {
@@ -382,7 +372,7 @@ TEST(LocalCallers, AThreadThatAFollowingWorkerStartsKeepsTheProcessCpus) {
     ++started;
     // A thread just started may not have come to its first line yet.
     SCOPED_TRACE("thread " + std::to_string(tid));
-    WaitUntil([&] { return WhereServed::MaskOf(tid) == own; });
+    EXPECT_TRUE(WaitUntil([&] { return WhereServed::MaskOf(tid) == own; }, 5s));
   }
   EXPECT_GT(started, 0);
 }
@@ -480,7 +470,7 @@ TEST(Options, PortsComeFromTheEnvironment) {
 }
 
 TEST(Options, APinnedPortIsTheOneListenedOn) {
-  uint16_t free_port = Socket::Listen(0).LocalPort();
+  uint16_t free_port = test_support::UnusedPort();
   RuntimeOptions o;
   o.port = free_port;
   Runtime rt(o);

@@ -12,7 +12,8 @@
 #include "netobj/Runtime.h"
 #include "netobj/agent/AgentImpl.h"
 #include "netobj/test/TestService.h"
-#include "netobj/wire/Socket.h"
+#include "tests/support/Agent.h"
+#include "tests/support/Wait.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ using namespace std::chrono_literals;
 // An agent on a fixed port that can be ended and started again there.
 class InProcessAgent {
  public:
-  InProcessAgent() : port_(Socket::Listen(0).LocalPort()) { Start(); }
+  InProcessAgent() : port_(test_support::UnusedPort()) { Start(); }
   uint16_t port() const { return port_; }
   void Restart() {
     runtime_.reset();
@@ -51,16 +52,18 @@ RuntimeOptions Owner(uint16_t agent_port) {
 
 std::shared_ptr<T> ImportWithin(Runtime& rt, const std::string& name,
                                 std::chrono::milliseconds limit) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  do {
-    try {
-      if (auto found = rt.ImportObject(name, rt.LocateAgent("127.0.0.1"))) return found;
-    } catch (const Error&) {
-      // The agent is between runs.
-    }
-    std::this_thread::sleep_for(5ms);
-  } while (std::chrono::steady_clock::now() < deadline);
-  return nullptr;
+  std::shared_ptr<T> found;
+  test_support::WaitUntil(
+      [&] {
+        try {
+          found = rt.ImportObject(name, rt.LocateAgent("127.0.0.1"));
+        } catch (const Error&) {
+          // The agent is between runs.
+        }
+        return found != nullptr;
+      },
+      limit, 5ms);
+  return found;
 }
 
 TEST(ExportKeeper, ExportsMadeWhileTheAgentRestartsAllComeBack) {

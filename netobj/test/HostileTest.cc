@@ -19,6 +19,7 @@
 #include "netobj/wire/FrameAssembler.h"
 #include "netobj/wire/Message.h"
 #include "netobj/wire/Socket.h"
+#include "tests/support/Wait.h"
 
 namespace {
 
@@ -26,6 +27,7 @@ using namespace NetObj;
 using namespace TestNetObj;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using test_support::WaitUntil;
 
 int ThreadsInProcess() {
   std::ifstream status("/proc/self/status");
@@ -170,7 +172,7 @@ TEST(HostilePeers, AtTheConnectionLimitTheIdleMakeRoomAndTheBusyAreRefused) {
     runtimes.push_back(std::make_unique<Runtime>());
     callers.push_back(AsService(runtimes.back()->ObjectOf(owner.RefOf(impl))));
     blocked.push_back(std::async(std::launch::async, [s = callers.back()] { return s->wait(); }));
-    for (int k = 0; k < 500 && impl->waiting() <= i; ++k) std::this_thread::sleep_for(5ms);
+    WaitUntil([&] { return impl->waiting() > i; }, 2500ms, 5ms);
   }
   ASSERT_EQ(impl->waiting(), 8);
   auto refused = AsService(other.ObjectOf(owner.RefOf(impl)));

@@ -13,6 +13,7 @@
 #include "netobj/SurrogateLink.h"
 #include "netobj/test/TestService.h"
 #include "netobj/wire/WireFormat.h"
+#include "tests/support/Wait.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ using Clock = std::chrono::steady_clock;
 std::chrono::milliseconds WaitFor(const std::function<bool()>& cond,
                                   std::chrono::milliseconds limit = 20s) {
   Clock::time_point start = Clock::now();
-  while (!cond() && Clock::now() - start < limit) std::this_thread::sleep_for(2ms);
+  test_support::WaitUntil(cond, limit, 2ms);
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
 }
 

@@ -55,9 +55,6 @@ bool windowOpen = false;
 // be addressed whole.
 constexpr int32_t kMaxWindowSide = 32767;
 
-// Whole pointer state masks: one button alone, no modifier key and no lock active.
-constexpr unsigned int kLeftButtonAlone = 256;
-constexpr unsigned int kRightButtonAlone = 1024;
 constexpr useconds_t kPollPauseMicroseconds = 1000;
 
 constexpr int32_t kWhitePen = 0;
@@ -106,8 +103,7 @@ void QueryPointer(MouseInfo& info) {
 }
 
 bool IsLeftOrRightAlone(int32_t button) {
-  const auto mask = static_cast<unsigned int>(button);
-  return mask == kLeftButtonAlone || mask == kRightButtonAlone;
+  return button == kLeftButtonAlone || button == kRightButtonAlone;
 }
 
 }  // namespace

@@ -91,12 +91,12 @@ std::optional<ViewBounds> ClickStep(const ViewBounds& view, int32_t sx, int32_t 
   next.xmin = SubtractStored(view.xmin, yjump);
   next.xmax = SubtractStored(view.xmax, yjump);
   const float k = kZoomFactor;
-  if (button == kLeftButton) {
+  if (button == FractalNetObj::kLeftButtonAlone) {
     next.xmin = AddScaled(next.xmin, k, xrange);
     next.xmax = SubtractScaled(next.xmax, k, xrange);
     next.ymin = AddScaled(next.ymin, k, yrange);
     next.ymax = SubtractScaled(next.ymax, k, yrange);
-  } else if (button == kRightButton) {
+  } else if (button == FractalNetObj::kRightButtonAlone) {
     next.xmin = SubtractScaled(next.xmin, k, xrange);
     next.xmax = AddScaled(next.xmax, k, xrange);
     next.ymin = SubtractScaled(next.ymin, k, yrange);

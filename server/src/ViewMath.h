@@ -48,10 +48,6 @@ float SubtractScaled(float bound, float k, float range);
 // between the bounds, and the index that locates it is a finite number from 0 to the count.
 bool IsPlaceable(float lo, float hi);
 
-// Pointer states of the clicks that zoom: one button alone.
-inline constexpr int32_t kLeftButton = 256;
-inline constexpr int32_t kRightButton = 1024;
-
 struct ViewBounds {
   float xmin, xmax, ymin, ymax;
 };

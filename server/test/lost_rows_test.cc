@@ -20,7 +20,7 @@ namespace {
 using FractalNetObj::FractalParams;
 using Unit = std::shared_ptr<FractalNetObj::Fractal>;
 
-constexpr int32_t kLeft = 256;
+constexpr int32_t kLeft = FractalNetObj::kLeftButtonAlone;
 constexpr int32_t kSx = 8;
 constexpr int32_t kSy = 6;
 constexpr int32_t kNull = -1;

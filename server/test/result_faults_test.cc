@@ -19,7 +19,7 @@ namespace {
 using FractalNetObj::FractalParams;
 using FractalNetObj::PixMap;
 
-constexpr int32_t kLeft = 256;
+constexpr int32_t kLeft = FractalNetObj::kLeftButtonAlone;
 constexpr int32_t kSx = 8;
 constexpr int32_t kSy = 4;
 

@@ -24,6 +24,10 @@ namespace {
 using FractalNetObj::FractalParams;
 using FractalNetObj::MouseInfo;
 
+constexpr int32_t kLeft = FractalNetObj::kLeftButtonAlone;
+constexpr int32_t kMiddle = FractalNetObj::kMiddleButtonAlone;
+constexpr int32_t kRight = FractalNetObj::kRightButtonAlone;
+
 constexpr auto kLongWait = std::chrono::seconds(30);
 
 // ---- clients that die ----
@@ -37,7 +41,8 @@ constexpr int kRequestsPerWorker = 200'000;
 // units than rows cannot complete a view that has no click left in the script.
 static_assert(kWorkers < kSy);
 
-const MouseInfo kClicks[kViews] = {{256, 3, 20}, {1024, 15, 2}, {256, 8, 16}, {512, 1, 31}};
+const MouseInfo kClicks[kViews] = {
+    {kLeft, 3, 20}, {kRight, 15, 2}, {kLeft, 8, 16}, {kMiddle, 1, 31}};
 
 // The views the clicks lead through and the image of each, worked out on a server of its own
 // one row at a time.
@@ -137,7 +142,7 @@ TEST(ThreadedLostRowsTest, UnitDyingWhileTheClickIsAwaitedDoesNotWait) {
   std::future<void> dropped = std::async(std::launch::async, [&held] { held.clear(); });
   EXPECT_EQ(dropped.wait_for(kLongWait), std::future_status::ready)
       << "a dying unit waited for the click";
-  display.Queue({256, kSmallSy / 2.0, kSmallSx / 2.0});
+  display.Queue({kLeft, kSmallSy / 2.0, kSmallSx / 2.0});
   dropped.wait();
   last.join();
   EXPECT_EQ(s.LiveUnits(), 0);

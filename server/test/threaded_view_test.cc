@@ -26,6 +26,10 @@ namespace {
 using FractalNetObj::FractalParams;
 using FractalNetObj::MouseInfo;
 
+constexpr int32_t kLeft = FractalNetObj::kLeftButtonAlone;
+constexpr int32_t kMiddle = FractalNetObj::kMiddleButtonAlone;
+constexpr int32_t kRight = FractalNetObj::kRightButtonAlone;
+
 constexpr int kWorkers = 8;
 constexpr int kViews = 4;
 constexpr int32_t kSx = 32;
@@ -35,10 +39,10 @@ constexpr auto kBlockedFor = std::chrono::milliseconds(100);
 
 // One click per view, some after a report outside the window.
 const std::vector<MouseInfo> kClicks[kViews] = {
-    {{256, 3, 20}},
-    {{256, -1, 5}, {1024, 15, 2}},
-    {{256, 8, 16}},
-    {{512, 16.5, 3}, {512, 1, 31}},
+    {{kLeft, 3, 20}},
+    {{kLeft, -1, 5}, {kRight, 15, 2}},
+    {{kLeft, 8, 16}},
+    {{kMiddle, 16.5, 3}, {kMiddle, 1, 31}},
 };
 
 struct WorkerLog {

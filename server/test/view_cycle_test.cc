@@ -17,8 +17,8 @@ namespace {
 using FractalNetObj::FractalParams;
 using FractalNetObj::MouseInfo;
 
-constexpr int32_t kLeft = 256;
-constexpr int32_t kRight = 1024;
+constexpr int32_t kLeft = FractalNetObj::kLeftButtonAlone;
+constexpr int32_t kRight = FractalNetObj::kRightButtonAlone;
 
 class ViewCycleTest : public testing::Test {
  protected:
@@ -195,7 +195,7 @@ const ClickCase kClickCases[] = {
      1,
      {-3.9791665077209473f, -0.6041666269302368f, 0.28125f, 2.53125f}},
     {"another button value only moves",
-     {{512, 0, 0}},
+     {{FractalNetObj::kMiddleButtonAlone, 0, 0}},
      1,
      {-0.8333333730697632f, 2.9166665077209473f, -2.65625f, -0.15625f}},
     {"right click off centre", {{kRight, 200, 40}}, 1, {-1.4375f, 2.6875f, -0.4375f, 2.3125f}},

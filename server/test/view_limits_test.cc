@@ -21,9 +21,9 @@ namespace {
 
 using FractalNetObj::MouseInfo;
 
-constexpr int32_t kLeft = 256;
-constexpr int32_t kRight = 1024;
-constexpr int32_t kMoveOnly = 512;  // any other button value moves without zooming
+constexpr int32_t kLeft = FractalNetObj::kLeftButtonAlone;
+constexpr int32_t kRight = FractalNetObj::kRightButtonAlone;
+constexpr int32_t kMoveOnly = FractalNetObj::kMiddleButtonAlone;  // moves without zooming
 constexpr int32_t kSx = 64;
 constexpr int32_t kSy = 48;
 // The window is kSy wide and kSx tall: this point neither moves the view nor is off it.

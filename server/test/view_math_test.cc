@@ -52,7 +52,7 @@ TEST(ValidCoordsTest, InsideTheTransposedWindowOnly) {
     SCOPED_TRACE(testing::Message()
                  << "x " << c.x << " y " << c.y << " sx " << c.sx << " sy " << c.sy);
     auto mouse = std::make_unique<FractalNetObj::MouseInfo>();
-    mouse->button = 256;
+    mouse->button = FractalNetObj::kLeftButtonAlone;
     mouse->x = c.x;
     mouse->y = c.y;
     EXPECT_EQ(Server::validCoords(mouse, c.sx, c.sy), c.inside);

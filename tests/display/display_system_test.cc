@@ -36,6 +36,9 @@ using FractalNetObj::ImageRec;
 using FractalNetObj::ImageStar;
 using Step = AdapterChild::Step;
 
+constexpr int32_t kLeftAlone = FractalNetObj::kLeftButtonAlone;
+constexpr int32_t kRightAlone = FractalNetObj::kRightButtonAlone;
+
 constexpr uint32_t kWhite = 0xffffff;
 constexpr uint32_t kBlack = 0x000000;
 // Long enough for hundreds of polls; a qualifying state would have ended the wait by then.
@@ -287,8 +290,9 @@ TEST_F(DisplayAdapterTest, MouseReportsButtonAndPositionInDrawingCoordinates) {
     Click expected;
   };
   const Case cases[] = {
-      {1, 17, 30, {256, 17, 289}},  {3, 0, 0, {1024, 0, 319}},       {1, 239, 319, {256, 239, 0}},
-      {1, -10, 5, {256, -10, 314}}, {3, 100, 400, {1024, 100, -81}},
+      {1, 17, 30, {kLeftAlone, 17, 289}},     {3, 0, 0, {kRightAlone, 0, 319}},
+      {1, 239, 319, {kLeftAlone, 239, 0}},    {1, -10, 5, {kLeftAlone, -10, 314}},
+      {3, 100, 400, {kRightAlone, 100, -81}},
   };
   std::vector<Step> steps;
   for (std::size_t i = 0; i < std::size(cases) + 2; ++i) steps.push_back(AwaitClick());
@@ -315,7 +319,7 @@ TEST_F(DisplayAdapterTest, MouseReportsButtonAndPositionInDrawingCoordinates) {
   for (int call = 0; call < 2; ++call) {
     const std::optional<Click> click = ParseClick(child_->Run());
     ASSERT_TRUE(click) << "call " << call << " did not return";
-    EXPECT_EQ(click->button, 256);
+    EXPECT_EQ(click->button, kLeftAlone);
   }
   probe_.Button(1, false);
 }
@@ -383,7 +387,7 @@ TEST_F(DisplayAdapterTest, WaitGoesOnUntilLeftOrRightButtonAloneIsDown) {
     const std::optional<Click> click = ParseClick(child_->Await(AdapterChild::kStepTimeout));
     probe_.Button(1, false);
     ASSERT_TRUE(click) << "getMouseAction did not return once the left button was alone";
-    EXPECT_EQ(click->button, 256);
+    EXPECT_EQ(click->button, kLeftAlone);
   }
 }
 

@@ -22,6 +22,7 @@
 #include "netobj/RuntimeOptions.h"
 #include "tests/support/NamespaceHosts.h"
 #include "tests/support/Program.h"
+#include "tests/support/XProbe.h"
 #include "tests/support/XvfbServer.h"
 #include "tests/tools/tour/Tour.h"
 
@@ -39,7 +40,7 @@ constexpr int kClientsPerHost = 2;
 constexpr milliseconds kStartTimeout{10000};
 constexpr milliseconds kViewTimeout{120000};
 constexpr milliseconds kClickTimeout{20000};
-constexpr unsigned int kLeft = 1;
+constexpr unsigned int kLeft = test_support::kLeftButton;
 
 // The package's files, unpacked with dpkg-deb -x into a directory removed afterwards.
 class UnpackedPackage {

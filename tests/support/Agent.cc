@@ -14,6 +14,7 @@ namespace {
 
 constexpr int kAttempts = 5;
 constexpr std::chrono::milliseconds kStartTimeout{10000};
+constexpr std::chrono::milliseconds kStopTimeout{5000};
 
 }  // namespace
 
@@ -45,12 +46,18 @@ Agent::Agent(const std::string& path) : path_(path) {
 }
 
 void Agent::Restart() {
-  program_->Signal(SIGKILL);
-  program_->Stop();
+  program_->Kill();
   program_ = std::make_unique<Program>(Invocation{path_, {}, {AgentPortSetting(port_)}, {}});
   if (!program_->WaitForOut("listening on port", kStartTimeout))
     throw std::runtime_error("netobj-agent did not start again on port " + std::to_string(port_) +
                              ": " + program_->Err());
+}
+
+std::optional<int> Agent::Stop() {
+  program_->Signal(SIGTERM);
+  const std::optional<int> status = program_->WaitForExit(kStopTimeout);
+  program_->Stop();
+  return status;
 }
 
 }  // namespace test_support

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "tests/support/Program.h"
@@ -28,6 +29,10 @@ class Agent {
   // Kills the agent (SIGKILL) and starts another run of it on the same port; returns once it
   // listens. Throws std::runtime_error when it does not come up.
   void Restart();
+
+  // Asks the agent to end (SIGTERM) and reaps it: its exit status as Program::WaitForExit gives
+  // it, nothing when it had to be killed. Idempotent.
+  std::optional<int> Stop();
 
   uint16_t port() const { return port_; }
   std::string PortSetting() const { return AgentPortSetting(port_); }

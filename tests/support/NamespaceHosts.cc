@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -40,6 +41,12 @@ std::vector<pid_t> PidsIn(const std::string& ns) {
 
 std::string Subnet(int host) { return "10.214." + std::to_string(host) + "."; }
 
+// Two sets of hosts of one test process must not share a namespace name.
+std::string NewTag() {
+  static std::atomic<int> made{0};
+  return std::to_string(getpid()) + "-" + std::to_string(made++);
+}
+
 }  // namespace
 
 void Ip(const std::vector<std::string>& args) {
@@ -47,26 +54,44 @@ void Ip(const std::vector<std::string>& args) {
   if (run.status != 0) throw std::runtime_error(Joined(args) + " failed: " + run.err);
 }
 
-NamespaceHosts::NamespaceHosts(std::string hub_name, int linked_hosts)
-    : hub_name_(std::move(hub_name)), tag_(std::to_string(getpid())) {
+NamespaceHosts::NamespaceHosts(NamespaceLayout layout)
+    : layout_(std::move(layout)), tag_(NewTag()) {
   try {
-    Make(linked_hosts);
+    Make();
   } catch (...) {
     Remove();
     throw;
   }
 }
 
+NamespaceHosts::NamespaceHosts(std::string hub_name, int linked_hosts)
+    : NamespaceHosts(NamespaceLayout{.hub_name = std::move(hub_name),
+                                     .linked_hosts = linked_hosts,
+                                     .host_names = {},
+                                     .etc_files = {},
+                                     .prefix = "lan"}) {}
+
 NamespaceHosts::~NamespaceHosts() { Remove(); }
 
-std::string NamespaceHosts::HubAddressFor(int host) const { return Subnet(host) + "1"; }
+std::string NamespaceHosts::HubAddressFor(int host) const {
+  return host == 0 ? "127.0.0.1" : Subnet(host) + "1";
+}
 
-void NamespaceHosts::Make(int linked_hosts) {
+std::string NamespaceHosts::AddressOf(int host) const { return Subnet(host) + "2"; }
+
+void NamespaceHosts::Make() {
+  const int linked_hosts = layout_.linked_hosts;
   for (int h = 0; h <= linked_hosts; ++h) {
-    Host host{"lan-" + tag_ + "-" + std::to_string(h),
+    Host host{layout_.prefix + "-" + tag_ + "-" + std::to_string(h),
               h == 0 ? "" : "nl" + tag_ + "h" + std::to_string(h)};
     hosts_.push_back(host);
-    Ip({"netns", "add", host.ns});
+    if (h == 0) {
+      const Finished add = RunIp({"netns", "add", host.ns});
+      if (add.status != 0)
+        throw NamespacesRefused("ip netns add " + host.ns + " was refused: " + add.err);
+    } else {
+      Ip({"netns", "add", host.ns});
+    }
     hosts_.back().made = true;
     Ip({"-n", host.ns, "link", "set", "lo", "up"});
   }
@@ -81,22 +106,31 @@ void NamespaceHosts::Make(int linked_hosts) {
     Ip({"-n", hub, "link", "set", hub_end, "up"});
     Ip({"-n", host.ns, "link", "set", host.device, "up"});
   }
-  for (int h = 0; h <= linked_hosts; ++h)
-    WriteHosts(hosts_[h], h == 0 ? "127.0.0.1" : HubAddressFor(h));
+  for (int h = 0; h <= linked_hosts; ++h) WriteEtc(h);
 }
 
-void NamespaceHosts::WriteHosts(const Host& host, const std::string& hub_address) {
+void NamespaceHosts::WriteEtc(int h) {
   std::error_code ec;
   if (!fs::exists("/etc/netns")) {
     if (!fs::create_directory("/etc/netns", ec))
       throw std::runtime_error("cannot make /etc/netns: " + ec.message());
     made_etc_netns_ = true;
   }
-  fs::path dir = fs::path("/etc/netns") / host.ns;
+  const fs::path dir = fs::path("/etc/netns") / hosts_[h].ns;
   fs::create_directory(dir, ec);
-  std::ofstream hosts(dir / "hosts");
-  hosts << "127.0.0.1 localhost\n" << hub_address << " " << hub_name_ << "\n";
-  if (!hosts) throw std::runtime_error("cannot write " + (dir / "hosts").string());
+  std::ostringstream hosts;
+  hosts << "127.0.0.1 localhost\n" << HubAddressFor(h) << " " << layout_.hub_name << "\n";
+  for (int named = 1; named <= static_cast<int>(layout_.host_names.size()); ++named) {
+    if (h == 0 || h == named)
+      hosts << AddressOf(named) << " " << layout_.host_names[named - 1] << "\n";
+  }
+  std::vector<std::pair<std::string, std::string>> files{{"hosts", hosts.str()}};
+  files.insert(files.end(), layout_.etc_files.begin(), layout_.etc_files.end());
+  for (const auto& [name, contents] : files) {
+    std::ofstream file(dir / name);
+    file << contents;
+    if (!file) throw std::runtime_error("cannot write " + (dir / name).string());
+  }
 }
 
 Invocation NamespaceHosts::In(int host, const Invocation& invocation) const {

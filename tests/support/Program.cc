@@ -77,7 +77,7 @@ int Decoded(int status) {
 
 }  // namespace
 
-Program::Program(const Invocation& invocation) {
+Program::Program(const Invocation& invocation, Input input) {
   std::vector<std::string> argv{invocation.argv0.value_or(invocation.path)};
   argv.insert(argv.end(), invocation.args.begin(), invocation.args.end());
   std::vector<std::string> env = Environment(invocation.env);
@@ -85,21 +85,30 @@ Program::Program(const Invocation& invocation) {
   std::vector<char*> envp = Pointers(env);
   out_ = CaptureFile("stdout");
   err_ = CaptureFile("stderr");
-  const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  int stdinFd = -1;
+  if (input == Input::kPipe) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+      throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+    stdinFd = fds[0];
+    in_ = fds[1];
+  } else {
+    stdinFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  }
   pid_ = fork();
   if (pid_ < 0) {
-    close(devNull);
+    close(stdinFd);
     throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
   }
   if (pid_ == 0) {
     DieWithParent(SIGKILL);
-    dup2(devNull, STDIN_FILENO);
+    dup2(stdinFd, STDIN_FILENO);
     dup2(out_, STDOUT_FILENO);
     dup2(err_, STDERR_FILENO);
     execve(invocation.path.c_str(), argp.data(), envp.data());
     _exit(127);
   }
-  close(devNull);
+  close(stdinFd);
   running_ = true;
 }
 
@@ -107,6 +116,7 @@ Program::~Program() {
   Stop();
   close(out_);
   close(err_);
+  if (in_ >= 0) close(in_);
 }
 
 std::string Program::Out() const { return ReadCaptured(out_); }
@@ -145,6 +155,13 @@ std::optional<int> Program::WaitForExit(milliseconds timeout) {
   return Decoded(status_);
 }
 
+bool Program::Say(std::string_view line) {
+  if (in_ < 0) return false;
+  std::string text(line);
+  text += '\n';
+  return WriteAll(in_, text.data(), text.size());
+}
+
 void Program::Signal(int signal) {
   if (!Reaped()) kill(pid_, signal);
 }
@@ -153,6 +170,11 @@ void Program::Stop() {
   if (Reaped()) return;
   kill(pid_, SIGTERM);
   if (WaitForExit(kGracePeriod)) return;
+  Kill();
+}
+
+void Program::Kill() {
+  if (Reaped()) return;
   kill(pid_, SIGKILL);
   int status = 0;
   while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {

@@ -1,11 +1,14 @@
-// One program that a system test starts: its own argv[0] if wanted, the test's environment plus
-// a few settings, standard input from /dev/null, and standard output and standard error each
-// captured in a memory file of its own. The program never blocks on its output, however long it
-// runs without the test looking, and the test can tell the two streams apart.
+// One program that a test starts: its own argv[0] if wanted, the test's environment plus a few
+// settings, standard input from /dev/null or from a pipe the test writes lines into, and standard
+// output and standard error each captured in a memory file of its own. The program never blocks
+// on its output, however long it runs without the test looking, and the test can tell the two
+// streams apart. Needs no X server: every suite, the runtime's own included, starts its programs
+// with it.
 //
-// Ownership: owns the process and both capture files. The destructor stops the process by its
-// pid (SIGTERM, a grace period, then SIGKILL), also when a test fails half-way; the process is
-// killed as well if the test process dies. Not thread-safe; one test thread uses it.
+// Ownership: owns the process, both capture files and the input pipe. The destructor stops the
+// process by its pid (SIGTERM, a grace period, then SIGKILL), also when a test fails half-way;
+// the process is killed as well if the test process dies. Not thread-safe; one test thread uses
+// it.
 #pragma once
 
 #include <sys/types.h>
@@ -30,8 +33,12 @@ class Program {
   // At most this much of each stream is read back; a longer output is cut.
   static constexpr std::size_t kMaxCaptured = 8 << 20;
 
-  // Throws std::runtime_error when the capture files or the process cannot be made.
-  explicit Program(const Invocation& invocation);
+  // Where standard input comes from. A program that runs until its input ends wants kPipe; the
+  // pipe stays open until the program is stopped.
+  enum class Input { kNull, kPipe };
+
+  // Throws std::runtime_error when the capture files, the pipe or the process cannot be made.
+  explicit Program(const Invocation& invocation, Input input = Input::kNull);
   ~Program();
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;
@@ -50,9 +57,14 @@ class Program {
   // it, nothing when it still runs after `timeout`.
   std::optional<int> WaitForExit(std::chrono::milliseconds timeout);
 
+  // Writes `line` and a newline to standard input (Input::kPipe only); false when it could not.
+  bool Say(std::string_view line);
+
   void Signal(int signal);
   // Ends the program if it still runs and reaps it. Idempotent.
   void Stop();
+  // Kills the program at once (SIGKILL), with no grace period, and reaps it. Idempotent.
+  void Kill();
 
  private:
   // Reaps the process if it has ended; true when it is no longer running.
@@ -63,6 +75,7 @@ class Program {
   int status_ = 0;
   int out_ = -1;
   int err_ = -1;
+  int in_ = -1;  // the write end of the input pipe, with Input::kPipe
 };
 
 // Runs a program to its end, at most `timeout`, and kills it if it is still running then.

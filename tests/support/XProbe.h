@@ -13,6 +13,11 @@
 
 namespace test_support {
 
+// X button numbers, as Button() and XTEST take them (not the pointer state masks that the server
+// reads back: those are FractalNetObj::kLeftButtonAlone and kRightButtonAlone).
+inline constexpr unsigned int kLeftButton = 1;
+inline constexpr unsigned int kRightButton = 3;
+
 class XProbe {
  public:
   // Connects to `display`. Throws std::runtime_error when it cannot, or when the server lacks

@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/support/Wait.h"
+
 namespace system_test {
 
 namespace {
@@ -24,11 +26,10 @@ milliseconds Left(Clock::time_point deadline) {
 
 HeldButton::HeldButton(const std::string& display, int32_t sx, int32_t sy, milliseconds timeout)
     : probe_(display) {
-  const auto deadline = Clock::now() + timeout;
-  while ((window_ = probe_.FindNewWindow({}, sy, sx)) == None) {
-    if (Clock::now() >= deadline) throw std::runtime_error("the server's window did not appear");
-    std::this_thread::sleep_for(kWindowPollInterval);
-  }
+  const bool appeared =
+      test_support::WaitUntil([&] { return (window_ = probe_.FindNewWindow({}, sy, sx)) != None; },
+                              timeout, kWindowPollInterval);
+  if (!appeared) throw std::runtime_error("the server's window did not appear");
   watch_ = std::make_unique<tour::PointerWatch>(display, window_);
 }
 

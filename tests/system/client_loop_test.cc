@@ -9,7 +9,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "interface/FractalNetObj.h"
 #include "netobj/Runtime.h"
@@ -18,6 +17,7 @@
 #include "server/test/ScriptedDisplay.h"
 #include "tests/support/Agent.h"
 #include "tests/support/Program.h"
+#include "tests/support/Wait.h"
 
 namespace system_test {
 namespace {
@@ -76,10 +76,7 @@ TEST(ClientLoopTest, ARequestAnsweredNullIsAnnouncedOnce) {
   const FractalNetObj::FractalParams row0 = held->getFractalParameters();
 
   test_support::Program client({CLIENT_PATH, {"localhost"}, {agent.PortSetting()}, {}});
-  const auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (server->nulls() < kNulls && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(2ms);
-  }
+  test_support::WaitUntil([&] { return server->nulls() >= kNulls; }, 20s, 2ms);
   ASSERT_GE(server->nulls(), kNulls) << client.Out() << client.Err();
   EXPECT_EQ(server->units(), 1);
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tests/support/Agent.h"
+#include "tests/support/NamespaceHosts.h"
 #include "tests/support/Program.h"
 #include "tests/system/SystemRig.h"
 #include "tests/tools/tour/Tour.h"
@@ -55,113 +56,39 @@ TEST(ClientTest, AnyArgumentCountButOnePrintsTheUsageWithTheInvokedName) {
   }
 }
 
-std::string IpPath() {
-  for (const char* path : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"}) {
-    if (access(path, X_OK) == 0) return path;
-  }
-  return "ip";
-}
-
-// A network namespace of the test's own, standing for a host whose name service the test sets
-// up: `ip netns exec` mounts the files written to /etc/netns/NAME over those in /etc. Whatever
-// still runs in it at the end is stopped by the pids `ip netns pids` lists; then the namespace
-// and its files are removed.
-class LookupHost {
- public:
-  explicit LookupHost(const std::string& tag)
-      : name_("client-lookup-" + tag + "-" + std::to_string(getpid())) {}
-  ~LookupHost() { Remove(); }
-  LookupHost(const LookupHost&) = delete;
-  LookupHost& operator=(const LookupHost&) = delete;
-
-  // Empty when the namespace is up with loopback; otherwise why `ip netns add` was refused.
-  std::string Create(const std::vector<std::pair<std::string, std::string>>& files) {
-    const Finished add = Ip({"netns", "add", name_});
-    if (add.status != 0) return add.out + add.err;
-    made_ = true;
-    std::error_code ec;
-    if (!fs::exists("/etc/netns")) {
-      if (!fs::create_directory("/etc/netns", ec)) return "cannot make /etc/netns";
-      made_etc_netns_ = true;
-    }
-    const fs::path dir = fs::path("/etc/netns") / name_;
-    fs::create_directory(dir, ec);
-    for (const auto& [file, text] : files) {
-      std::ofstream(dir / file) << text;
-    }
-    const Finished up = Ip({"-n", name_, "link", "set", "lo", "up"});
-    return up.status == 0 ? "" : "cannot bring up lo: " + up.err;
-  }
-
-  Invocation In(std::vector<std::string> argv) const {
-    argv.insert(argv.begin(), {"netns", "exec", name_});
-    return {IpPath(), std::move(argv), {}, {}};
-  }
-
- private:
-  static Finished Ip(std::vector<std::string> args) {
-    return RunToEnd({IpPath(), std::move(args), {}, {}}, kExitTimeout);
-  }
-
-  void Remove() {
-    if (made_) {
-      for (int round = 0; round < 50; ++round) {
-        std::istringstream pids(Ip({"netns", "pids", name_}).out);
-        bool any = false;
-        for (pid_t pid; pids >> pid;) {
-          kill(pid, SIGKILL);
-          any = true;
-        }
-        if (!any) break;
-        std::this_thread::sleep_for(milliseconds(20));
-      }
-      Ip({"netns", "del", name_});
-    }
-    std::error_code ec;
-    fs::remove_all(fs::path("/etc/netns") / name_, ec);
-    if (made_etc_netns_) fs::remove("/etc/netns", ec);  // only if no one else's is left
-  }
-
-  std::string name_;
-  bool made_ = false;
-  bool made_etc_netns_ = false;
-};
-
 struct LookupCase {
   const char* name;
-  std::vector<std::pair<std::string, std::string>> files;  // under /etc/netns/NAME
+  std::vector<std::pair<std::string, std::string>> files;  // of the host's /etc
   std::string out;
 };
 
 // A name the name service says it does not know is "No such host"; a lookup that gets no
 // answer at all (the resolver finds no name server, EAI_AGAIN) says nothing about the name and
-// ends in the message for an unforeseen error.
+// ends in the message for an unforeseen error. Each runs on a host of its own, cut off from
+// every network, with its own name-service files.
 TEST(ClientTest, OnlyANameTheLookupDeniesIsNoSuchHost) {
-  const std::string hosts = "127.0.0.1 localhost\n";
   const std::vector<LookupCase> cases = {
       {"hosts file only",
-       {{"nsswitch.conf", "hosts: files\n"}, {"hosts", hosts}},
+       {{"nsswitch.conf", "hosts: files\n"}},
        "No such host \"no-such-host.invalid\"\n"},
       {"name server on loopback, nobody listening",
        {{"nsswitch.conf", "hosts: dns\n"},
-        {"hosts", hosts},
         {"resolv.conf", "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n"}},
        "An unknown fatal error occurred."},
       {"name server without a route",
        {{"nsswitch.conf", "hosts: dns\n"},
-        {"hosts", hosts},
         {"resolv.conf", "nameserver 10.213.9.53\noptions timeout:1 attempts:1\n"}},
        "An unknown fatal error occurred."},
   };
-  int tag = 0;
   for (const LookupCase& c : cases) {
     SCOPED_TRACE(c.name);
-    LookupHost host(std::to_string(++tag));
-    const std::string refused = host.Create(c.files);
-    if (!refused.empty()) {
-      GTEST_SKIP() << "network namespaces are not available here: " << refused;
-    }
-    const Finished run = RunToEnd(host.In({CLIENT_PATH, "no-such-host.invalid"}), kExitTimeout);
+    test_support::NamespaceHosts host({.hub_name = "client-host",
+                                       .linked_hosts = 0,
+                                       .host_names = {},
+                                       .etc_files = c.files,
+                                       .prefix = "client"});
+    const Finished run = RunToEnd(
+        host.In(0, Invocation{CLIENT_PATH, {"no-such-host.invalid"}, {}, {}}), kExitTimeout);
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_EQ(run.out, c.out) << run.err;
   }

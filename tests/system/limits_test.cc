@@ -7,6 +7,7 @@
 #include <chrono>
 #include <string>
 
+#include "tests/support/XProbe.h"
 #include "tests/system/HeldButton.h"
 #include "tests/system/SystemRig.h"
 
@@ -15,8 +16,8 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr unsigned int kLeft = 1;
-constexpr unsigned int kRight = 3;
+constexpr unsigned int kLeft = test_support::kLeftButton;
+constexpr unsigned int kRight = test_support::kRightButton;
 constexpr milliseconds kWindowTimeout{10000};
 constexpr milliseconds kViewTimeout{10000};
 

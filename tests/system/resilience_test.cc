@@ -16,6 +16,7 @@
 
 #include "netobj/RuntimeOptions.h"
 #include "tests/support/Program.h"
+#include "tests/support/XProbe.h"
 #include "tests/system/SystemRig.h"
 #include "tests/tools/tour/Tour.h"
 
@@ -29,8 +30,8 @@ using tour::Tour;
 using tour::TourSettings;
 using tour::WindowPosition;
 
-constexpr unsigned int kLeft = 1;
-constexpr unsigned int kRight = 3;
+constexpr unsigned int kLeft = test_support::kLeftButton;
+constexpr unsigned int kRight = test_support::kRightButton;
 constexpr milliseconds kViewTimeout{30000};
 constexpr milliseconds kClickTimeout{10000};
 constexpr milliseconds kExitTimeout{10000};

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tests/support/Agent.h"
+#include "tests/support/Wait.h"
 #include "tests/support/XProbe.h"
 #include "tests/support/XvfbServer.h"
 #include "tests/system/SystemRig.h"
@@ -87,11 +88,12 @@ TEST(ServerCommandLineTest, GoodCommandLinesPrintTheBannerAndOpenTheWindowOfThat
     const std::vector<Window> before = probe.TopLevelWindows();
     Program& server = rig.StartServer(c.args);
     Window window = None;
-    const auto deadline = std::chrono::steady_clock::now() + kWindowTimeout;
-    while (window == None && std::chrono::steady_clock::now() < deadline) {
-      window = probe.FindNewWindow(before, c.windowWidth, c.windowHeight);
-      if (window == None) std::this_thread::sleep_for(kWindowPoll);
-    }
+    test_support::WaitUntil(
+        [&] {
+          window = probe.FindNewWindow(before, c.windowWidth, c.windowHeight);
+          return window != None;
+        },
+        kWindowTimeout, kWindowPoll);
     EXPECT_NE(window, None) << "no window of " << c.windowWidth << "x" << c.windowHeight;
     EXPECT_EQ(server.Out(), kBanner);
     EXPECT_EQ(server.Err().find("Usage"), std::string::npos) << server.Err();

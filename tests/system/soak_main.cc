@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/Wait.h"
 #include "tests/system/HeldButton.h"
 #include "tests/system/SystemRig.h"
 
@@ -44,17 +45,19 @@ std::string LiveUnits(system_test::SystemRig& rig) {
   const std::string marker = " live work units";
   const std::size_t before = rig.server().Err().size();
   rig.server().Signal(SIGUSR1);
-  for (int i = 0; i < 100; ++i) {
-    const std::string err = rig.server().Err();
-    const std::size_t end = err.find(marker, before);
-    if (end != std::string::npos) {
-      const std::size_t start = err.rfind('\n', end);
-      return err.substr(start == std::string::npos ? 0 : start + 1,
-                        end + marker.size() - start - 1);
-    }
-    std::this_thread::sleep_for(milliseconds(10));
-  }
-  return {};
+  std::string line;
+  test_support::WaitUntil(
+      [&] {
+        const std::string err = rig.server().Err();
+        const std::size_t end = err.find(marker, before);
+        if (end == std::string::npos) return false;
+        const std::size_t start = err.rfind('\n', end);
+        line =
+            err.substr(start == std::string::npos ? 0 : start + 1, end + marker.size() - start - 1);
+        return true;
+      },
+      milliseconds(1000), milliseconds(10));
+  return line;
 }
 
 int Run(int views, int sx, int sy) {

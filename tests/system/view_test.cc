@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/XProbe.h"
 #include "tests/system/SystemRig.h"
 #include "tests/tools/tour/Tour.h"
 
@@ -20,8 +21,8 @@ using tour::Tour;
 using tour::TourSettings;
 using tour::WindowPosition;
 
-constexpr unsigned int kLeft = 1;
-constexpr unsigned int kRight = 3;
+constexpr unsigned int kLeft = test_support::kLeftButton;
+constexpr unsigned int kRight = test_support::kRightButton;
 constexpr milliseconds kViewTimeout{30000};
 constexpr milliseconds kClickTimeout{10000};
 constexpr uint32_t kWhite = 0xffffff;

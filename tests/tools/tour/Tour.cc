@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/support/Wait.h"
 #include "tests/tools/tour/ExpectedCounts.h"
 
 namespace tour {
@@ -20,16 +21,13 @@ milliseconds Left(Clock::time_point deadline) {
 }
 
 Window FindWindow(test_support::XProbe& probe, int width, int height, milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (true) {
-    const Window w = probe.FindNewWindow({}, width, height);
-    if (w != None) return w;
-    if (Clock::now() >= deadline) {
-      throw std::runtime_error("no server window of " + std::to_string(width) + "x" +
-                               std::to_string(height) + " pixels appeared");
-    }
-    std::this_thread::sleep_for(kWindowPollInterval);
+  Window w = None;
+  if (!test_support::WaitUntil([&] { return (w = probe.FindNewWindow({}, width, height)) != None; },
+                               timeout, kWindowPollInterval)) {
+    throw std::runtime_error("no server window of " + std::to_string(width) + "x" +
+                             std::to_string(height) + " pixels appeared");
   }
+  return w;
 }
 
 }  // namespace
@@ -56,8 +54,8 @@ WindowPosition Tour::Centre() const { return {view_.sy / 2, view_.sx - 1 - view_
 // The server takes a report with one button alone and a position inside its window, bounds
 // included.
 bool Tour::IsClick(const PointerQuery& q) const {
-  if (q.mask != static_cast<uint32_t>(kLeftButton) &&
-      q.mask != static_cast<uint32_t>(kRightButton)) {
+  if (q.mask != static_cast<uint32_t>(FractalNetObj::kLeftButtonAlone) &&
+      q.mask != static_cast<uint32_t>(FractalNetObj::kRightButtonAlone)) {
     return false;
   }
   const double x = q.windowX;

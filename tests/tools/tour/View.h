@@ -12,10 +12,6 @@
 
 namespace tour {
 
-// X11 pointer state masks of a click that the server takes: one button alone.
-inline constexpr int32_t kLeftButton = Server::kLeftButton;
-inline constexpr int32_t kRightButton = Server::kRightButton;
-
 struct View {
   float xmin = -2.5f;
   float xmax = 1.25f;

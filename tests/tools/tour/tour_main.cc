@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/XProbe.h"
 #include "tests/tools/tour/RgbImage.h"
 #include "tests/tools/tour/Tour.h"
 
@@ -29,8 +30,8 @@ namespace {
 constexpr char kUsage[] =
     "Usage: tour -display :N [-width W] [-height H] [-crosshairs] [-views N] [-target X,Y]\n"
     "            [-click left|right,COLUMN,ROW]... [-out DIR] [-timeout SECONDS]\n";
-constexpr unsigned int kLeft = 1;
-constexpr unsigned int kRight = 3;
+constexpr unsigned int kLeft = test_support::kLeftButton;
+constexpr unsigned int kRight = test_support::kRightButton;
 constexpr int kSheetPerRow = 8;
 // The largest window: 1200 columns (-height) by 1600 rows (-width).
 constexpr int kMaxColumn = 1199;

@@ -31,9 +31,11 @@ void ExpectBounds(const View& v, const Bounds& b) {
 // state that is neither click moves the view without zooming.
 TEST(TourViewTest, ClicksMoveAndZoomTheInitialViewAsTheServerDoes) {
   const View start = View::Initial(320, 240);
-  ExpectBounds(start.AfterClick(kLeftButton, 120, 160), {-2.3125f, 1.0625f, -1.125f, 1.125f});
-  ExpectBounds(start.AfterClick(kRightButton, 120, 160), {-2.6875f, 1.4375f, -1.375f, 1.375f});
-  ExpectBounds(start.AfterClick(kLeftButton, 0, 0),
+  ExpectBounds(start.AfterClick(FractalNetObj::kLeftButtonAlone, 120, 160),
+               {-2.3125f, 1.0625f, -1.125f, 1.125f});
+  ExpectBounds(start.AfterClick(FractalNetObj::kRightButtonAlone, 120, 160),
+               {-2.6875f, 1.4375f, -1.375f, 1.375f});
+  ExpectBounds(start.AfterClick(FractalNetObj::kLeftButtonAlone, 0, 0),
                {-0.6458333730697632f, 2.7291665077209473f, -2.53125f, -0.28125f});
   ExpectBounds(start.AfterClick(512, 0, 0),
                {-2.5f + 1.6666666269302368f, 1.25f + 1.6666666269302368f, -1.25f - 1.40625f,
@@ -51,19 +53,20 @@ TEST(TourViewTest, AClickTheServerWouldNotTakeLeavesTheView) {
   };
   for (const Case& c : {Case{"a zoom out whose extent overflows",
                              {-0x1.ecccccp+126f, 0x1.ecccccp+126f, -1.25f, 1.25f},
-                             kRightButton,
+                             FractalNetObj::kRightButtonAlone,
                              24,
                              32},
                         Case{"a move that rounds ymin and ymax together",
                              {-0x1.8p-19f, 0x1.8p-19f, 1.0f - 0x1p-23f, 1.0f - 0x1p-24f},
-                             kLeftButton,
+                             FractalNetObj::kLeftButtonAlone,
                              25,
                              32}}) {
     SCOPED_TRACE(c.what);
     View v = View::Initial(64, 48);  // the window is 48 wide, 64 tall
     v.xmin = c.view.xmin, v.xmax = c.view.xmax, v.ymin = c.view.ymin, v.ymax = c.view.ymax;
     ExpectBounds(v.AfterClick(c.button, c.mouseX, c.mouseY), c.view);
-    EXPECT_NE(v.AfterClick(kLeftButton, 24, 32).xmin, v.xmin);  // a click it takes
+    EXPECT_NE(v.AfterClick(FractalNetObj::kLeftButtonAlone, 24, 32).xmin,
+              v.xmin);  // a click it takes
   }
 }
 
@@ -85,7 +88,7 @@ TEST(TourViewTest, ClickingWhereAPointLiesBringsItToTheCentre) {
   double before = PixelsFromCentre(v, x, y);
   for (int i = 0; i < 30; ++i) {
     const WindowPosition p = PositionOf(v, x, y);
-    v = v.AfterClick(kLeftButton, MouseX(v, p), MouseY(v, p));
+    v = v.AfterClick(FractalNetObj::kLeftButtonAlone, MouseX(v, p), MouseY(v, p));
     const double after = PixelsFromCentre(v, x, y);
     EXPECT_LE(after, 0.2 * before + 2.0) << "click " << i;
     if (i >= 4) {
