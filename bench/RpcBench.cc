@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "netobj/NetObj.h"
+#include "netobj/OpenedCall.h"
 #include "netobj/Runtime.h"
 #include "netobj/wire/Socket.h"
 #include "netobj/wire/WireFormat.h"
@@ -43,20 +44,16 @@ class NullImpl : public Null {
 class NullSurrogate : public Null {
  public:
   void ping() override {
-    CallConnection& c = OpenCall(*this, kProt);
-    bool reuse = false;
-    try {
+    ConvertingFailures([&] {
+      OpenedCall call(*this, kProt);
+      CallConnection& c = call.connection();
       PutInt32(c, 0);
       DataFormat rep = WaitForReply(c);
       if (GetInt32(c, rep, std::numeric_limits<int32_t>::min(),
                    std::numeric_limits<int32_t>::max()) != 0)
         FailBadData();
-      reuse = true;
-    } catch (...) {
-      CloseCall(c, false);
-      throw;
-    }
-    CloseCall(c, reuse);
+      call.Finish();
+    });
   }
 };
 

@@ -16,6 +16,7 @@
 #include "interface/FractalNetObj.h"
 #include "interface/StubsFractal.h"
 #include "interface/StubsT.h"
+#include "netobj/OpenedCall.h"
 #include "netobj/Runtime.h"
 #include "tests/support/Atoms.h"
 
@@ -185,8 +186,9 @@ class Loopback : public ::testing::Test {
 // its record.
 void SendRaw(NetObj::T& surrogate, int32_t stubProt, int32_t code,
              const std::optional<PixMap>& recordlessPixmap = std::nullopt) {
-  NetObj::CallConnection& c = NetObj::OpenCall(surrogate, stubProt);
-  try {
+  NetObj::ConvertingFailures([&] {
+    NetObj::OpenedCall call(surrogate, stubProt);
+    NetObj::CallConnection& c = call.connection();
     NetObj::PutInt32(c, code);
     if (recordlessPixmap) {
       NetObj::PutBoolean(c, false);
@@ -194,11 +196,8 @@ void SendRaw(NetObj::T& surrogate, int32_t stubProt, int32_t code,
     }
     NetObj::DataFormat rep = NetObj::WaitForReply(c);
     if (NetObj::GetInt32(c, rep, INT32_MIN, INT32_MAX) != 0) NetObj::FailBadData();
-  } catch (...) {
-    NetObj::CloseCall(c, false);
-    throw;
-  }
-  NetObj::CloseCall(c, true);
+    call.Finish();
+  });
 }
 
 TEST_F(Loopback, StrangeRequestsAreRefusedBeforeTheyReachTheObject) {

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "netobj/CallConnection.h"
+#include "netobj/OpenedCall.h"
 #include "netobj/StubRegistry.h"
 
 namespace NetObj {
@@ -19,28 +20,17 @@ constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
 // Gives the space of the runtime that answered.
 template <class Write, class Read>
 uint64_t Call(T& self, Write write, Read read) {
-  CallConnection& c = OpenCall(self, kAgentStubProt);
-  bool reuse = false;
-  uint64_t replier = 0;
-  try {
+  return ConvertingFailures([&] {
+    OpenedCall call(self, kAgentStubProt);
+    CallConnection& c = call.connection();
     write(c);
     DataFormat rep = WaitForReply(c);
     if (GetInt32(c, rep, kMin, kMax) != kOk) FailBadData();
     read(c, rep);
-    reuse = true;
-    replier = c.peer_space;
-  } catch (const Rd::Failure& e) {
-    CloseCall(c, false);
-    FailCommunication(e.atoms());
-  } catch (const Wr::Failure& e) {
-    CloseCall(c, false);
-    FailCommunication(e.atoms());
-  } catch (...) {
-    CloseCall(c, false);
-    throw;
-  }
-  CloseCall(c, reuse);
-  return replier;
+    uint64_t replier = c.peer_space;
+    call.Finish();
+    return replier;
+  });
 }
 
 std::string GetName(CallConnection& c, DataFormat rep) {

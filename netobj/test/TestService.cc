@@ -1,6 +1,8 @@
 // Stubs and implementation of the test remote types.
 #include "netobj/test/TestService.h"
 
+#include "netobj/OpenedCall.h"
+
 #include <chrono>
 #include <limits>
 
@@ -28,25 +30,15 @@ enum Method : int32_t {
 
 template <class Write, class Read>
 void Call(T& self, int32_t prot, Write write, Read read) {
-  CallConnection& c = OpenCall(self, prot);
-  bool reuse = false;
-  try {
+  ConvertingFailures([&] {
+    OpenedCall call(self, prot);
+    CallConnection& c = call.connection();
     write(c);
     DataFormat rep = WaitForReply(c);
     if (GetInt32(c, rep, kMin, kMax) != 0) FailBadData();
     read(c, rep);
-    reuse = true;
-  } catch (const Rd::Failure& e) {
-    CloseCall(c, false);
-    FailCommunication(e.atoms());
-  } catch (const Wr::Failure& e) {
-    CloseCall(c, false);
-    FailCommunication(e.atoms());
-  } catch (...) {
-    CloseCall(c, false);
-    throw;
-  }
-  CloseCall(c, reuse);
+    call.Finish();
+  });
 }
 
 int32_t GetI(CallConnection& c, DataFormat rep) { return GetInt32(c, rep, kMin, kMax); }
