@@ -111,12 +111,12 @@ class Server {
   void Dispatch(uint64_t key);
   void AcceptAll();
   void Admit(Socket s, const Endpoint& peer);
-  ConnPtr PickVictimLocked() const;
+  ConnPtr PickVictimLocked() const;  // requires mu_
   void Refuse(Socket s, const Endpoint& peer);
   void DrainClosing(uint64_t key);
   void OnReadable(uint64_t id);
   void ServeParked(const ConnPtr& c);
-  void ParkLocked(Conn& c, bool arriving);
+  void ParkLocked(Conn& c, bool arriving);  // requires mu_
   void Arm(const Conn& c, bool first);
   void HandToWorker(const ConnPtr& c);
   bool ServeOnWorker(Conn& c);
@@ -143,6 +143,7 @@ class Server {
   std::unordered_map<uint64_t, ConnPtr> conns_;  // guarded by mu_
   WorkerPool workers_;                           // its own lock; never called with mu_ held
   std::jthread poll_thread_;                     // started last, joined by Stop
+  // Lock order: mu_ is never held while calling into workers_ or a Session, but for Exempt.
 };
 
 }  // namespace NetObj
