@@ -1,36 +1,30 @@
 // The serving side's transport. One polling thread accepts connections and watches every
 // connection that is between requests: it assembles requests from whatever bytes arrive, without
-// a thread per connection, and hands each complete request to a worker thread. The worker serves
-// it and keeps waiting on the same connection for a short while (`linger`), so a run of calls
-// costs no hand-over; then it parks the connection with the polling thread again. A call that
-// blocks for minutes holds up only its own connection. Short requests that never wait (the
-// runtime's lease traffic) are served on the polling thread itself, so they are answered even
-// when every worker is busy. While a worker serves a caller on this host, it runs on the CPU the
-// caller's requests come from (LocalPeerAffinity), so that a call and its reply do not wake a
-// second CPU.
+// a thread per connection, and hands each complete request to the worker pool, whose worker keeps
+// the connection for the requests that follow soon after (WorkerPool.h). Short requests that
+// never wait (the runtime's lease traffic) are served on the polling thread itself, so they are
+// answered even when every worker is busy.
 //
 // Hostile peers: a connection costs a thread only while a whole request is being served. A
 // request must arrive whole within `request_deadline` (plus one second per MiB announced) from
 // its first byte, or the connection is closed with an error ("request too slow"). A connection
-// idle for `idle_timeout` is closed. At most `max_connections` are open: when one more arrives,
-// the connection idle longest is closed to make room (a pooled calling connection: its caller
-// retries on a fresh one), else the one whose request has been arriving longest; when every
-// connection is serving a call or carries a lease, the newcomer is answered "server busy" and
-// closed.
+// idle for `idle_timeout` is closed. At most `max_connections` are open, fewer if the descriptor
+// limit cannot be raised to fit them: when one more arrives, the connection idle longest is
+// closed to make room (a pooled calling connection: its caller retries on a fresh one), else the
+// one whose request has been arriving longest; when every connection is serving a call or
+// carries a lease, the newcomer is answered "server busy" and closed.
 //
-// Ownership: the Server owns the listener, every connection with its Session, and every thread.
-// Stop (or the destructor) closes the connections and joins the threads, so a Session's Serve
-// must return once its socket fails. Thread-safe: every public method, from any thread; Stop
-// also from a worker (which is then detached instead of joined).
+// Implemented in Server.cc, on Poller.h and WorkerPool.h. Ownership: the Server owns the
+// listener, every connection with its Session, the poller, the worker pool and the polling
+// thread. Stop (or the destructor) closes the connections and joins the threads, so a Session's
+// Serve must return once its socket fails. Thread-safe: every public method, from any thread;
+// Stop also from a worker or the polling thread (which is then detached instead of joined).
 #pragma once
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -38,6 +32,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "netobj/Poller.h"
+#include "netobj/WorkerPool.h"
 #include "netobj/wire/Frame.h"
 #include "netobj/wire/Socket.h"
 
@@ -95,39 +91,46 @@ class Server {
   void Stop();
 
  private:
+  // Where a connection is; guarded by mu_. Parked connections are the polling thread's, the
+  // others their worker's (or the polling thread's while it serves a quick request).
+  enum class State {
+    kIdle,       // parked, no byte of a request yet: may be closed for idleness or evicted
+    kArriving,   // parked, a request partly in: held to the request deadline
+    kServing,    // a worker has it for a whole request
+    kLingering,  // a worker waits for the next request: evicted before any arriving one
+    kEvicted,    // shut down to make room while lingering; its worker closes it
+  };
   struct Conn;
   using ConnPtr = std::shared_ptr<Conn>;
-  struct Worker {
-    std::thread thread;
-    bool done = false;
-  };
   struct Closing {
     Socket sock;
     Clock::time_point until;
   };
 
   void PollLoop();
+  void Dispatch(uint64_t key);
   void AcceptAll();
   void Admit(Socket s, const Endpoint& peer);
-  ConnPtr PickVictimLocked() const;
+  ConnPtr PickVictimLocked() const;  // requires mu_
   void Refuse(Socket s, const Endpoint& peer);
   void DrainClosing(uint64_t key);
   void OnReadable(uint64_t id);
   void ServeParked(const ConnPtr& c);
-  void ParkLocked(Conn& c, bool partial);
-  void Arm(const Conn& c, bool first) const;
+  void ParkLocked(Conn& c, bool arriving);  // requires mu_
+  void Arm(const Conn& c, bool first);
   void HandToWorker(const ConnPtr& c);
-  void WorkerLoop(Worker* self);
-  void RunConnection(const ConnPtr& c);
-  void Close(const ConnPtr& c);
+  bool ServeOnWorker(Conn& c);
+  bool AwaitOnWorker(Conn& c);
+  void Close(Conn& c);
   void Sweep(Clock::time_point now);
+  void SweepConnections(Clock::time_point now);
+  void SweepClosing(Clock::time_point now);
 
   Socket listener_;
   uint16_t port_;
   Limits limits_;
   Hooks hooks_;
-  int epoll_ = -1;
-  int wake_ = -1;
+  Poller poller_;
   std::atomic<uint64_t> accepted_{0};
   std::chrono::milliseconds tick_;
   bool listener_armed_ = true;                     // polling thread only
@@ -135,14 +138,12 @@ class Server {
   std::unordered_map<uint64_t, Closing> closing_;  // polling thread only
 
   mutable std::mutex mu_;
-  bool stopping_ = false;
-  uint64_t next_id_ = 1;
-  std::unordered_map<uint64_t, ConnPtr> conns_;
-  std::condition_variable work_cv_;
-  std::deque<ConnPtr> work_;
-  std::size_t idle_workers_ = 0;
-  std::list<std::shared_ptr<Worker>> workers_;
-  std::thread poller_;
+  bool stopping_ = false;                        // guarded by mu_
+  uint64_t next_id_ = 1;                         // guarded by mu_
+  std::unordered_map<uint64_t, ConnPtr> conns_;  // guarded by mu_
+  WorkerPool workers_;                           // its own lock; never called with mu_ held
+  std::jthread poll_thread_;                     // started last, joined by Stop
+  // Lock order: mu_ is never held while calling into workers_ or a Session, but for Exempt.
 };
 
 }  // namespace NetObj
