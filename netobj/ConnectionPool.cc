@@ -4,7 +4,7 @@
 namespace NetObj {
 
 CallConnection* ConnectionPool::TakeIdle(const std::string& key) {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   if (shut_down_) return nullptr;
   auto it = idle_.find(key);
   if (it == idle_.end() || it->second.empty()) return nullptr;
@@ -16,7 +16,7 @@ CallConnection* ConnectionPool::TakeIdle(const std::string& key) {
 }
 
 CallConnection* ConnectionPool::AddInUse(std::unique_ptr<CallConnection> c) {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   if (shut_down_) return nullptr;  // `c` closes on return
   CallConnection* raw = c.get();
   in_use_.emplace(raw, std::move(c));
@@ -25,7 +25,7 @@ CallConnection* ConnectionPool::AddInUse(std::unique_ptr<CallConnection> c) {
 
 bool ConnectionPool::Renew(CallConnection& c, Socket fresh, const Endpoint& peer) {
   Socket old;
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   if (shut_down_) return false;
   old = c.Own(std::move(fresh), peer);
   return true;
@@ -33,7 +33,7 @@ bool ConnectionPool::Renew(CallConnection& c, Socket fresh, const Endpoint& peer
 
 void ConnectionPool::Release(CallConnection& c, const std::string& key, bool keep) {
   std::unique_ptr<CallConnection> dropped;
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   auto it = in_use_.find(&c);
   if (it == in_use_.end()) return;
   dropped = std::move(it->second);
@@ -47,7 +47,7 @@ void ConnectionPool::Release(CallConnection& c, const std::string& key, bool kee
 void ConnectionPool::Shutdown() {
   std::unordered_map<std::string, std::vector<std::unique_ptr<CallConnection>>> idle;
   {
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     shut_down_ = true;
     idle.swap(idle_);
     for (auto& [raw, c] : in_use_) c->socket().ShutdownBoth();
@@ -55,7 +55,7 @@ void ConnectionPool::Shutdown() {
 }
 
 std::size_t ConnectionPool::idle_count() const {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   std::size_t n = 0;
   for (const auto& [key, list] : idle_) n += list.size();
   return n;

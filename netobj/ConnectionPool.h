@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "netobj/CallConnection.h"
+#include "netobj/port/Mutex.h"
 
 namespace NetObj {
 
@@ -36,10 +37,11 @@ class ConnectionPool {
   std::size_t idle_count() const;
 
  private:
-  mutable std::mutex mu_;
-  bool shut_down_ = false;
-  std::unordered_map<std::string, std::vector<std::unique_ptr<CallConnection>>> idle_;
-  std::unordered_map<CallConnection*, std::unique_ptr<CallConnection>> in_use_;
+  mutable Mutex mu_;
+  bool shut_down_ GUARDED_BY(mu_) = false;
+  std::unordered_map<std::string, std::vector<std::unique_ptr<CallConnection>>> idle_
+      GUARDED_BY(mu_);
+  std::unordered_map<CallConnection*, std::unique_ptr<CallConnection>> in_use_ GUARDED_BY(mu_);
 };
 
 }  // namespace NetObj

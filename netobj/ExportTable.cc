@@ -30,13 +30,13 @@ uint64_t ExportTable::ExportLocked(const std::shared_ptr<T>& obj, Dispatcher d) 
 
 uint64_t ExportTable::Export(const std::shared_ptr<T>& obj) {
   Dispatcher d = DispatcherFor(*obj);  // outside the lock: RemoteTypes is the object's code
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   return ExportLocked(obj, d);
 }
 
 uint64_t ExportTable::Pin(const std::shared_ptr<T>& obj) {
   Dispatcher d = DispatcherFor(*obj);
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   uint64_t id = ExportLocked(obj, d);
   Entry& e = by_id_[id];
   e.pinned = true;
@@ -47,7 +47,7 @@ uint64_t ExportTable::Pin(const std::shared_ptr<T>& obj) {
 void ExportTable::ExportWellKnown(uint64_t id, const std::shared_ptr<T>& obj) {
   Dispatcher d = DispatcherFor(*obj);
   std::shared_ptr<T> old;
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   Entry& e = by_id_[id];
   old = std::move(e.strong);  // released after the lock
   e = Entry{obj, obj, d, true, {}};
@@ -82,7 +82,7 @@ ExportTable::Sent ExportTable::Send(const std::shared_ptr<T>& obj, uint64_t spac
                                     Clock::time_point now) {
   Dispatcher d = DispatcherFor(*obj);
   Dropped none;
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   uint64_t id = ExportLocked(obj, d);
   Entry& e = by_id_[id];
   e.strong = obj;  // held from here on; the count below keeps it so
@@ -93,7 +93,7 @@ ExportTable::Sent ExportTable::Send(const std::shared_ptr<T>& obj, uint64_t spac
 
 ExportTable::Dropped ExportTable::Unsend(const Sent& sent, uint64_t space) {
   Dropped dropped;
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   auto h = holders_.find(space);
   auto e = by_id_.find(sent.id);
   if (h == holders_.end() || h->second.epoch != sent.epoch || e == by_id_.end()) return dropped;
@@ -103,7 +103,7 @@ ExportTable::Dropped ExportTable::Unsend(const Sent& sent, uint64_t space) {
 
 std::optional<uint64_t> ExportTable::Register(uint64_t id, uint64_t space, Clock::time_point now) {
   Dropped none;
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   auto e = by_id_.find(id);
   if (e == by_id_.end()) return std::nullopt;
   std::shared_ptr<T> alive = e->second.weak.lock();
@@ -116,7 +116,7 @@ std::optional<uint64_t> ExportTable::Register(uint64_t id, uint64_t space, Clock
 
 uint64_t ExportTable::Renew(uint64_t space, uint64_t connection, Clock::time_point now,
                             Dropped* dropped, uint64_t* replaced_connection) {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   *replaced_connection = 0;
   auto it = holders_.find(space);
   if (it != holders_.end() && it->second.connection != 0 && it->second.connection != connection) {
@@ -131,7 +131,7 @@ uint64_t ExportTable::Renew(uint64_t space, uint64_t connection, Clock::time_poi
 
 ExportTable::Dropped ExportTable::Released(uint64_t space, std::span<const Release> releases) {
   Dropped dropped;
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   auto h = holders_.find(space);
   if (h == holders_.end()) return dropped;
   for (const Release& r : releases) {
@@ -145,7 +145,7 @@ ExportTable::Dropped ExportTable::Released(uint64_t space, std::span<const Relea
 }
 
 bool ExportTable::EndLease(uint64_t space, uint64_t connection) {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   auto h = holders_.find(space);
   if (h == holders_.end()) return true;
   if (!h->second.objects.empty() || h->second.connection != connection) return false;
@@ -168,7 +168,7 @@ void ExportTable::DropHolderLocked(uint64_t space, Dropped* dropped) {
 
 ExportTable::Dropped ExportTable::LeaseClosed(uint64_t space, uint64_t connection) {
   Dropped dropped;
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   auto h = holders_.find(space);
   if (h != holders_.end() && h->second.connection == connection) DropHolderLocked(space, &dropped);
   return dropped;
@@ -177,7 +177,7 @@ ExportTable::Dropped ExportTable::LeaseClosed(uint64_t space, uint64_t connectio
 ExportTable::Dropped ExportTable::Expire(Clock::time_point now, Clock::duration period,
                                          std::vector<uint64_t>* connections) {
   Dropped dropped;
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   std::vector<uint64_t> late;
   for (const auto& [space, h] : holders_)
     if (now - h.last_heard > period) late.push_back(space);
@@ -204,12 +204,12 @@ ExportTable::Dropped ExportTable::Expire(Clock::time_point now, Clock::duration 
 }
 
 void ExportTable::HeardFromAll(Clock::time_point now) {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   for (auto& [space, h] : holders_) h.last_heard = now;
 }
 
 std::optional<ExportTable::Target> ExportTable::Find(uint64_t id) const {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   auto it = by_id_.find(id);
   if (it == by_id_.end()) return std::nullopt;
   std::shared_ptr<T> obj = it->second.weak.lock();
@@ -218,14 +218,14 @@ std::optional<ExportTable::Target> ExportTable::Find(uint64_t id) const {
 }
 
 std::size_t ExportTable::size() const {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   std::size_t n = 0;
   for (const auto& [id, e] : by_id_) n += e.strong != nullptr;
   return n;
 }
 
 std::set<uint64_t> ExportTable::HoldersOf(const T* obj) const {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   std::set<uint64_t> out;
   auto id = id_of_.find(obj);
   if (id == id_of_.end()) return out;
@@ -236,7 +236,7 @@ std::set<uint64_t> ExportTable::HoldersOf(const T* obj) const {
 }
 
 std::size_t ExportTable::leased_holders() const {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   return static_cast<std::size_t>(std::count_if(
       holders_.begin(), holders_.end(), [](const auto& kv) { return kv.second.connection != 0; }));
 }
@@ -244,7 +244,7 @@ std::size_t ExportTable::leased_holders() const {
 void ExportTable::Clear() {
   std::unordered_map<uint64_t, Entry> dropped;
   {
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     dropped.swap(by_id_);
     id_of_.clear();
     holders_.clear();

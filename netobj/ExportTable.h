@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "netobj/NetObj.h"
+#include "netobj/port/Mutex.h"
 
 namespace NetObj {
 
@@ -116,18 +117,18 @@ class ExportTable {
   };
 
   static Dispatcher DispatcherFor(const T& obj);
-  uint64_t ExportLocked(const std::shared_ptr<T>& obj, Dispatcher d);
-  Holder& HolderLocked(uint64_t space, Clock::time_point now);
+  uint64_t ExportLocked(const std::shared_ptr<T>& obj, Dispatcher d) REQUIRES(mu_);
+  Holder& HolderLocked(uint64_t space, Clock::time_point now) REQUIRES(mu_);
   void CountLocked(uint64_t id, Entry& e, uint64_t space, Holder& h, int64_t delta,
-                   Dropped* dropped);
-  void DropHolderLocked(uint64_t space, Dropped* dropped);
+                   Dropped* dropped) REQUIRES(mu_);
+  void DropHolderLocked(uint64_t space, Dropped* dropped) REQUIRES(mu_);
 
-  mutable std::mutex mu_;
-  uint64_t next_id_ = kFirstOrdinaryId;
-  uint64_t next_epoch_ = 1;
-  std::unordered_map<uint64_t, Entry> by_id_;
-  std::unordered_map<const T*, uint64_t> id_of_;
-  std::unordered_map<uint64_t, Holder> holders_;
+  mutable Mutex mu_;
+  uint64_t next_id_ GUARDED_BY(mu_) = kFirstOrdinaryId;
+  uint64_t next_epoch_ GUARDED_BY(mu_) = 1;
+  std::unordered_map<uint64_t, Entry> by_id_ GUARDED_BY(mu_);
+  std::unordered_map<const T*, uint64_t> id_of_ GUARDED_BY(mu_);
+  std::unordered_map<uint64_t, Holder> holders_ GUARDED_BY(mu_);
 };
 
 }  // namespace NetObj

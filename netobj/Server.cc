@@ -90,7 +90,7 @@ Server::Server(Socket listener, const Limits& limits, Hooks hooks)
 Server::~Server() { Stop(); }
 
 std::size_t Server::open_connections() const {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   return conns_.size();
 }
 
@@ -103,7 +103,7 @@ void Server::PollLoop() {
     auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next_tick - Clock::now());
     std::size_t n = poller_.Wait(wait, ready);
     {
-      std::scoped_lock lock(mu_);
+      MutexLock lock(mu_);
       if (stopping_) return;
     }
     for (std::size_t i = 0; i < n; ++i) Dispatch(ready[i]);
@@ -162,28 +162,26 @@ void Server::Admit(Socket s, const Endpoint& peer) {
   auto c = std::make_shared<Conn>(*this, std::move(s), peer);
   c->since = Clock::now();
   ConnPtr victim;
+  bool full = false;
   {
-    std::unique_lock lock(mu_);
+    MutexLock lock(mu_);
     if (static_cast<int>(conns_.size()) >= limits_.max_connections) {
       victim = PickVictimLocked();
-      if (!victim) {
-        lock.unlock();
-        Refuse(std::move(c->sock), peer);
-        return;
-      }
-      if (victim->state == State::kLingering) {
+      full = !victim;
+      if (victim && victim->state == State::kLingering) {
         // Its worker notices, and closes it without serving what it may have just read.
         victim->state = State::kEvicted;
         victim->sock.ShutdownBoth();
         victim.reset();
       }
     }
-    c->id = next_id_++;
+    if (!full) c->id = next_id_++;
   }
+  if (full) return Refuse(std::move(c->sock), peer);
   if (victim) Close(*victim);  // parked: this thread's to close
   c->session = hooks_.open(c->sock, c->peer, c->id);
   {
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     if (stopping_) return;
     conns_[c->id] = c;
   }
@@ -232,7 +230,7 @@ void Server::Arm(const Conn& c, bool first) {
 void Server::OnReadable(uint64_t id) {
   ConnPtr c;
   {
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     auto it = conns_.find(id);
     if (it == conns_.end()) return;
     if (it->second->state != State::kIdle && it->second->state != State::kArriving) return;
@@ -241,7 +239,7 @@ void Server::OnReadable(uint64_t id) {
   ServeParked(c);
 }
 
-// Requires mu_. `since` keeps the last activity: a connection parked after its worker waited in
+// `since` keeps the last activity: a connection parked after its worker waited in
 // vain has been idle since its last reply.
 void Server::ParkLocked(Conn& c, bool arriving) {
   Clock::time_point now = Clock::now();
@@ -265,7 +263,7 @@ void Server::ServeParked(const ConnPtr& c) {
     if (got == FrameAssembler::Got::kClosed) return Close(*c);
     if (got == FrameAssembler::Got::kWouldBlock) {
       {
-        std::scoped_lock lock(mu_);
+        MutexLock lock(mu_);
         ParkLocked(*c, c->frames.started());
       }
       return Arm(*c, false);
@@ -278,7 +276,7 @@ void Server::ServeParked(const ConnPtr& c) {
       return HandToWorker(c);
     }
     if (!c->session->Serve(c->header, c->body, true)) return Close(*c);
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     ParkLocked(*c, false);
     c->since = Clock::now();
   }
@@ -286,7 +284,7 @@ void Server::ServeParked(const ConnPtr& c) {
 
 void Server::HandToWorker(const ConnPtr& c) {
   {
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     c->state = State::kServing;
     if (stopping_) return;
   }
@@ -303,7 +301,7 @@ bool Server::ServeOnWorker(Conn& c) {
   } catch (...) {
   }
   if (keep) {
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     keep = !stopping_ && c.state != State::kEvicted;
     if (keep) {
       c.state = State::kLingering;
@@ -331,7 +329,7 @@ bool Server::AwaitOnWorker(Conn& c) {
   if (got == FrameAssembler::Got::kWouldBlock && !c.frames.started()) c.session->Idle();
   bool over;
   {
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     // An evicted connection's request (if one just came) is dropped unserved: its caller saw
     // no reply byte and retries elsewhere.
     over = stopping_ || c.state == State::kEvicted || got == FrameAssembler::Got::kClosed;
@@ -353,7 +351,7 @@ bool Server::AwaitOnWorker(Conn& c) {
 void Server::Close(Conn& c) {
   ConnPtr last;  // lets the session end outside the lock, should no one else hold it
   {
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     auto it = conns_.find(c.id);
     if (it == conns_.end() || it->second.get() != &c) return;
     last = std::move(it->second);
@@ -377,7 +375,7 @@ void Server::Sweep(Clock::time_point now) {
 void Server::SweepConnections(Clock::time_point now) {
   std::vector<ConnPtr> idle, slow;
   {
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     for (const auto& [id, c] : conns_) {
       if (c->state == State::kArriving) {
         auto allowance =
@@ -408,14 +406,14 @@ void Server::SweepClosing(Clock::time_point now) {
 }
 
 void Server::Disconnect(uint64_t id) {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   auto it = conns_.find(id);
   if (it != conns_.end()) it->second->sock.ShutdownBoth();
 }
 
 void Server::Stop() {
   {
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     if (stopping_) return;
     stopping_ = true;
     for (auto& [id, c] : conns_) c->sock.ShutdownBoth();
@@ -430,7 +428,7 @@ void Server::Stop() {
   workers_.Stop();
   std::unordered_map<uint64_t, ConnPtr> conns;
   {
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     conns.swap(conns_);
   }
   conns.clear();  // sessions end here, outside the lock

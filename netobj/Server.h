@@ -34,6 +34,7 @@
 
 #include "netobj/Poller.h"
 #include "netobj/WorkerPool.h"
+#include "netobj/port/Mutex.h"
 #include "netobj/wire/Frame.h"
 #include "netobj/wire/Socket.h"
 
@@ -111,12 +112,12 @@ class Server {
   void Dispatch(uint64_t key);
   void AcceptAll();
   void Admit(Socket s, const Endpoint& peer);
-  ConnPtr PickVictimLocked() const;  // requires mu_
+  ConnPtr PickVictimLocked() const REQUIRES(mu_);
   void Refuse(Socket s, const Endpoint& peer);
   void DrainClosing(uint64_t key);
   void OnReadable(uint64_t id);
   void ServeParked(const ConnPtr& c);
-  void ParkLocked(Conn& c, bool arriving);  // requires mu_
+  void ParkLocked(Conn& c, bool arriving) REQUIRES(mu_);
   void Arm(const Conn& c, bool first);
   void HandToWorker(const ConnPtr& c);
   bool ServeOnWorker(Conn& c);
@@ -137,12 +138,12 @@ class Server {
   uint64_t next_closing_ = 0;                      // polling thread only
   std::unordered_map<uint64_t, Closing> closing_;  // polling thread only
 
-  mutable std::mutex mu_;
-  bool stopping_ = false;                        // guarded by mu_
-  uint64_t next_id_ = 1;                         // guarded by mu_
-  std::unordered_map<uint64_t, ConnPtr> conns_;  // guarded by mu_
-  WorkerPool workers_;                           // its own lock; never called with mu_ held
-  std::jthread poll_thread_;                     // started last, joined by Stop
+  mutable Mutex mu_;
+  bool stopping_ GUARDED_BY(mu_) = false;
+  uint64_t next_id_ GUARDED_BY(mu_) = 1;
+  std::unordered_map<uint64_t, ConnPtr> conns_ GUARDED_BY(mu_);
+  WorkerPool workers_;        // its own lock; never called with mu_ held
+  std::jthread poll_thread_;  // started last, joined by Stop
   // Lock order: mu_ is never held while calling into workers_ or a Session, but for Exempt.
 };
 

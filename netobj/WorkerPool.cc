@@ -29,11 +29,11 @@ bool WorkerPool::Hand(std::shared_ptr<Connection> c) {
   Workers finished;
   bool started = true;
   {
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     if (stopping_) return true;
     queue_.push_back(std::move(c));
     if (idle_ >= queue_.size()) {
-      work_cv_.notify_one();
+      work_cv_.NotifyOne();
       return true;
     }
     finished = ReapLocked();
@@ -46,7 +46,7 @@ bool WorkerPool::Hand(std::shared_ptr<Connection> c) {
 }
 
 std::size_t WorkerPool::threads() const {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   std::size_t n = 0;
   for (const auto& w : workers_) n += w->done ? 0 : 1;
   return n;
@@ -75,21 +75,23 @@ bool WorkerPool::StartLocked() {
 }
 
 void WorkerPool::Work(Worker& self) {
-  std::unique_lock lock(mu_);
-  for (;;) {
-    ++idle_;
-    bool has_work =
-        work_cv_.wait_for(lock, kWorkerIdle, [&] { return stopping_ || !queue_.empty(); });
-    --idle_;
-    if (stopping_ || !has_work) break;
-    std::shared_ptr<Connection> c = std::move(queue_.front());
-    queue_.pop_front();
-    lock.unlock();
-    Drive(*c);
-    c.reset();
-    lock.lock();
-  }
+  while (std::shared_ptr<Connection> c = Next()) Drive(*c);
+  MutexLock lock(mu_);
   self.done = true;
+}
+
+std::shared_ptr<WorkerPool::Connection> WorkerPool::Next() {
+  MutexLock lock(mu_);
+  ++idle_;
+  bool has_work = work_cv_.WaitFor(mu_, kWorkerIdle, [&] {
+    mu_.AssertHeld();  // the wait holds it whenever it asks
+    return stopping_ || !queue_.empty();
+  });
+  --idle_;
+  if (stopping_ || !has_work) return nullptr;
+  std::shared_ptr<Connection> c = std::move(queue_.front());
+  queue_.pop_front();
+  return c;
 }
 
 void WorkerPool::Drive(Connection& c) {
@@ -103,13 +105,13 @@ void WorkerPool::Stop() {
   Workers workers;
   std::deque<std::shared_ptr<Connection>> queued;
   {
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     if (stopping_) return;
     stopping_ = true;
     workers.swap(workers_);
     queued.swap(queue_);
   }
-  work_cv_.notify_all();
+  work_cv_.NotifyAll();
   for (auto& w : workers) JoinUnlessSelf(w->thread);
 }
 

@@ -16,7 +16,6 @@
 // of joined).
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <list>
@@ -24,6 +23,7 @@
 #include <mutex>
 #include <thread>
 
+#include "netobj/port/Mutex.h"
 #include "netobj/wire/Socket.h"
 
 namespace NetObj {
@@ -65,17 +65,19 @@ class WorkerPool {
   };
   using Workers = std::list<std::shared_ptr<Worker>>;
 
-  bool StartLocked();    // requires mu_
-  Workers ReapLocked();  // requires mu_; the caller joins them outside the lock
+  bool StartLocked() REQUIRES(mu_);
+  Workers ReapLocked() REQUIRES(mu_);  // the caller joins them outside the lock
   void Work(Worker& self);
+  // The next connection to serve; null when the pool stops or none came for kWorkerIdle.
+  std::shared_ptr<Connection> Next();
   static void Drive(Connection& c);
 
-  mutable std::mutex mu_;
-  bool stopping_ = false;                          // guarded by mu_
-  std::deque<std::shared_ptr<Connection>> queue_;  // guarded by mu_
-  std::size_t idle_ = 0;                           // guarded by mu_
-  Workers workers_;                                // guarded by mu_
-  std::condition_variable work_cv_;                // waits on mu_
+  mutable Mutex mu_;
+  bool stopping_ GUARDED_BY(mu_) = false;
+  std::deque<std::shared_ptr<Connection>> queue_ GUARDED_BY(mu_);
+  std::size_t idle_ GUARDED_BY(mu_) = 0;
+  Workers workers_ GUARDED_BY(mu_);
+  CondVar work_cv_;  // waits on mu_
 };
 
 }  // namespace NetObj
