@@ -9,8 +9,8 @@
 #include <cerrno>
 
 #include "netobj/LeaseProtocol.h"
-#include "netobj/LocalPeerAffinity.h"
 #include "netobj/RuntimeCore.h"
+#include "netobj/ThreadPlacement.h"
 #include "netobj/wire/FrameAssembler.h"
 #include "netobj/wire/Message.h"
 
@@ -438,7 +438,7 @@ LeaseKeeper::Outcome LeaseKeeper::EndLease(Owner& o, Renewal& r) {
 // reply comes (an owner that was stopped answers when it resumes, and keeps our holdings) or the
 // connection breaks. After lease_period without a reply the owner counts as silent (IsDead).
 void LeaseKeeper::Run(Owner* o) {
-  LocalPeerAffinity::TakeProcessCpus();
+  TakeProcessCpus();
   const RuntimeOptions& opt = core_.options();
   std::unique_ptr<Renewal> ch;  // one per lease connection
   bool connected = false;

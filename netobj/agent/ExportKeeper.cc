@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <map>
 
-#include "netobj/LocalPeerAffinity.h"
 #include "netobj/RuntimeCore.h"
+#include "netobj/ThreadPlacement.h"
 #include "netobj/agent/AgentStubs.h"
 
 namespace NetObj {
@@ -64,7 +64,7 @@ void ExportKeeper::Stop() {
 }
 
 void ExportKeeper::Run(std::stop_token stop) {
-  LocalPeerAffinity::TakeProcessCpus();
+  TakeProcessCpus();
   std::unique_lock lock(mu_);
   while (!stop.stop_requested()) {
     wake_.wait_for(lock, stop, interval_, [] { return false; });
