@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "netobj/Envelope.h"
 #include "netobj/LeaseProtocol.h"
 #include "netobj/RuntimeCore.h"
 #include "netobj/ThreadPlacement.h"
@@ -317,9 +318,8 @@ bool OpenLeaseReply(const FrameHeader& h, MessageReader& in, uint64_t owner, boo
     return false;
   }
   if (h.kind == MessageKind::kError) {
-    uint32_t n = in.GetU32();
     // The owner's space is gone from that address: another runtime answered.
-    *wrong_runtime = n > 0 && in.GetString(4096) == "unknown object";
+    *wrong_runtime = SaysUnknownObject(in);
     return false;
   }
   return h.kind == MessageKind::kReply;
@@ -328,11 +328,7 @@ bool OpenLeaseReply(const FrameHeader& h, MessageReader& in, uint64_t owner, boo
 void PutLeaseCall(MessageWriter& w, uint64_t from, uint64_t owner, LeaseMethod m,
                   std::span<const ExportTable::Release> releases) {
   w.Begin();
-  w.PutU64(from);
-  w.PutU64(owner);
-  w.PutU64(kLeaseObjectId);
-  w.PutI32(kLeaseStubProt);
-  PutReleases(w, releases);
+  PutCallHeader(w, {from, {owner, kLeaseObjectId}, kLeaseStubProt}, releases);
   w.PutI32(static_cast<int32_t>(m));
 }
 

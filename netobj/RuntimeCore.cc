@@ -3,6 +3,7 @@
 
 #include <random>
 
+#include "netobj/Envelope.h"
 #include "netobj/StubRegistry.h"
 #include "netobj/wire/Addresses.h"
 
@@ -164,7 +165,7 @@ std::shared_ptr<T> RuntimeCore::ObjectFor(const ObjectRef& ref, const std::optio
                                           Receipt how) {
   if (ref.id.space == space_id_) {
     auto target = exports_.Find(ref.id.object);
-    if (!target) throw Error({"unknown object", "object " + std::to_string(ref.id.object)});
+    if (!target) throw Error({kUnknownObject, "object " + std::to_string(ref.id.object)});
     return target->object;
   }
   std::shared_ptr<T> s = ref.id.space != 0 ? surrogates_.Find(ref.id) : nullptr;
