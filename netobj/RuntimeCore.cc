@@ -214,4 +214,19 @@ std::shared_ptr<T> RuntimeCore::WellKnownSurrogate(std::vector<Endpoint> address
   return made;
 }
 
+bool OwnerMayBeAlive(const T& obj) {
+  const std::shared_ptr<SurrogateLink>& link = obj.link();
+  if (!link || link->ref().id.space == 0) return true;
+  std::shared_ptr<RuntimeCore> core = link->core();
+  if (!core) return true;
+  return core->leases().CheckAlive(link->ref().id.space);
+}
+
+bool OwnerKnownDead(const T& obj) {
+  const std::shared_ptr<SurrogateLink>& link = obj.link();
+  if (!link || link->ref().id.space == 0) return false;
+  std::shared_ptr<RuntimeCore> core = link->core();
+  return core && core->leases().IsDead(link->ref().id.space);
+}
+
 }  // namespace NetObj

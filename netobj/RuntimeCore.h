@@ -117,7 +117,7 @@ class RuntimeCore : public std::enable_shared_from_this<RuntimeCore> {
   ExportTable exports_;
   SurrogateTable surrogates_;
   ConnectionPool pool_;
-  LeaseKeeper leases_{*this};
+  LeaseKeeper leases_{options_, space_id_, surrogates_};
   Finalizer finalizer_;
   std::atomic<bool> stopping_{false};
   mutable std::mutex mu_;  // guards server_ and advertised_
@@ -125,5 +125,11 @@ class RuntimeCore : public std::enable_shared_from_this<RuntimeCore> {
   std::vector<Endpoint> advertised_;
   std::chrono::steady_clock::time_point last_tick_;  // the server's thread only
 };
+
+// Whether the owner of `obj` (a surrogate) may still be alive; true for local objects. Checks
+// with the owner, so it may take a few seconds.
+bool OwnerMayBeAlive(const T& obj);
+// Whether the owner of `obj` is already known to be dead; never waits.
+bool OwnerKnownDead(const T& obj);
 
 }  // namespace NetObj
