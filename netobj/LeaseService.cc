@@ -56,7 +56,7 @@ void RuntimeCore::ServeLease(CallConnection& c, int32_t stub_prot) {
 uint64_t RuntimeCore::RegisterReceipt(const SurrogateLink& link) {
   ObjectRef lease_object{{link.ref().id.space, kLeaseObjectId}, {}, {}};
   auto route = std::make_shared<SurrogateLink>(weak_from_this(), std::move(lease_object),
-                                               link.connect_order(), false);
+                                               link.connect_order(), nullptr);
   CallConnection& c = OpenCall(route, kLeaseStubProt);
   uint64_t epoch = 0;
   try {

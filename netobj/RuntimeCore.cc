@@ -179,7 +179,8 @@ std::shared_ptr<T> RuntimeCore::ObjectFor(const ObjectRef& ref, const std::optio
     bool tracked = ref.id.space != 0;
     if (tracked) leases_.LinkMade(ref.id.space, order);
     made->set_link(
-        std::make_shared<SurrogateLink>(weak_from_this(), ref, std::move(order), tracked));
+        std::make_shared<SurrogateLink>(weak_from_this(), ref, std::move(order),
+                                        tracked ? static_cast<SurrogateHome*>(this) : nullptr));
     if (!tracked) return made;
     s = surrogates_.Insert(ref.id, made);
   }
@@ -200,6 +201,11 @@ std::shared_ptr<T> RuntimeCore::ObjectFor(const ObjectRef& ref, const std::optio
   return s;
 }
 
+void RuntimeCore::SurrogateGone(const WireId& id, uint64_t epoch, uint64_t receipts) {
+  surrogates_.Forget(id);
+  leases_.LinkGone(id.space, id.object, epoch, receipts);
+}
+
 std::shared_ptr<T> RuntimeCore::WellKnownSurrogate(std::vector<Endpoint> addresses, uint64_t id,
                                                    std::string_view type) {
   ObjectRef ref;
@@ -210,7 +216,7 @@ std::shared_ptr<T> RuntimeCore::WellKnownSurrogate(std::vector<Endpoint> address
   std::vector<Endpoint> order = ref.endpoints;
   const StubEntry* entry = StubRegistry::Instance().FirstRegistered(ref.types);
   std::shared_ptr<T> made = entry->make_surrogate();
-  made->set_link(std::make_shared<SurrogateLink>(weak_from_this(), std::move(ref), order, false));
+  made->set_link(std::make_shared<SurrogateLink>(weak_from_this(), std::move(ref), order, nullptr));
   return made;
 }
 

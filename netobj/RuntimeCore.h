@@ -40,7 +40,7 @@
 
 namespace NetObj {
 
-class RuntimeCore : public std::enable_shared_from_this<RuntimeCore> {
+class RuntimeCore : public std::enable_shared_from_this<RuntimeCore>, private SurrogateHome {
  public:
   explicit RuntimeCore(const RuntimeOptions& options);
   ~RuntimeCore();
@@ -94,6 +94,8 @@ class RuntimeCore : public std::enable_shared_from_this<RuntimeCore> {
 
  private:
   class ServingSession;
+
+  void SurrogateGone(const WireId& id, uint64_t epoch, uint64_t receipts) override;
 
   std::unique_ptr<Server::Session> OpenSession(const Socket& s, const Endpoint& peer, uint64_t id);
   std::vector<uint8_t> Refusal(const Endpoint& peer);
