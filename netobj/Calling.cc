@@ -3,7 +3,7 @@
 // peer before it saw the request.
 #include <algorithm>
 
-#include "netobj/LeaseProtocol.h"
+#include "netobj/Envelope.h"
 #include "netobj/RuntimeCore.h"
 
 namespace NetObj {
@@ -56,11 +56,7 @@ CallConnection& RuntimeCore::OpenCall(const std::shared_ptr<SurrogateLink>& link
   c->releases.clear();
   if (c->releases_owner != 0) c->releases = leases_.TakeReleases(c->releases_owner);
   c->out.Begin();
-  c->out.PutU64(space_id_);
-  c->out.PutU64(link->ref().id.space);
-  c->out.PutU64(link->ref().id.object);
-  c->out.PutI32(stub_prot);
-  PutReleases(c->out, c->releases);
+  PutCallHeader(c->out, {space_id_, link->ref().id, stub_prot}, c->releases);
   return *c;
 }
 
@@ -108,13 +104,7 @@ DataFormat RuntimeCore::WaitForReply(CallConnection& c) {
   c.Delivered();  // a reply came: the request was read
   c.in.Reset(c.in_body, h.format);
   c.peer_space = c.in.GetU64();
-  if (h.kind == MessageKind::kError) {
-    uint32_t n = c.in.GetU32();
-    if (n == 0 || n > 64) FailMalformed("bad error reply");
-    AtomList atoms;
-    for (uint32_t i = 0; i < n; ++i) atoms.push_back(c.in.GetString(4096));
-    throw Error(std::move(atoms));
-  }
+  if (h.kind == MessageKind::kError) throw Error(GetErrorBody(c.in));
   if (h.kind != MessageKind::kReply) FailMalformed("expected a reply");
   return h.format;
 }

@@ -1,7 +1,7 @@
 // The thread that lets go of released objects.
 #include "netobj/Finalizer.h"
 
-#include "netobj/LocalPeerAffinity.h"
+#include "netobj/ThreadPlacement.h"
 
 namespace NetObj {
 
@@ -20,7 +20,7 @@ void Finalizer::Add(std::vector<std::shared_ptr<T>> objects) {
 }
 
 void Finalizer::Run() {
-  LocalPeerAffinity::TakeProcessCpus();
+  TakeProcessCpus();
   std::unique_lock lock(mu_);
   for (;;) {
     cv_.wait(lock, [this] { return stopping_ || !queue_.empty(); });

@@ -1,4 +1,5 @@
-// The holder's lease threads, one per owner.
+// The holder's per-owner lease records, and the lease thread that steers each owner's lease
+// connection.
 #include "netobj/LeaseKeeper.h"
 
 #include <poll.h>
@@ -6,13 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 
 #include "netobj/LeaseProtocol.h"
-#include "netobj/LocalPeerAffinity.h"
-#include "netobj/RuntimeCore.h"
-#include "netobj/wire/FrameAssembler.h"
-#include "netobj/wire/Message.h"
+#include "netobj/SurrogateLink.h"
+#include "netobj/ThreadPlacement.h"
 
 namespace NetObj {
 
@@ -21,6 +19,9 @@ constexpr auto kCheckWait = std::chrono::seconds(3);
 constexpr auto kRetryPause = std::chrono::milliseconds(500);
 }  // namespace
 
+// One owner's record. Every field is guarded by the keeper's mu_, except what the lease thread
+// reads without it: space and wake (fixed once made) and order (set by the link that made the
+// record, before any thread starts).
 struct LeaseKeeper::Owner {
   uint64_t space = 0;
   std::vector<Endpoint> order;
@@ -55,21 +56,9 @@ struct LeaseKeeper::Owner {
   }
 };
 
-// One lease connection, as the lease thread holds it, and the renewal awaiting its reply.
-struct LeaseKeeper::Renewal {
-  Socket sock;
-  std::string peer;  // the owner's space, for failure texts
-  FrameAssembler frames;
-  MessageWriter out;
-  std::vector<uint8_t> body;
-  MessageReader in;
-  bool awaiting = false;                  // a renewal went out; its reply has not come yet
-  std::vector<std::shared_ptr<T>> again;  // the surrogates it re-registers
-  bool held = false;                      // something was held under the known epoch
-  uint64_t ticket = 0;                    // the checks its reply answers
-};
-
-LeaseKeeper::LeaseKeeper(RuntimeCore& core) : core_(core) {}
+LeaseKeeper::LeaseKeeper(const RuntimeOptions& options, uint64_t holder,
+                         const SurrogateTable& surrogates)
+    : options_(options), holder_(holder), surrogates_(surrogates) {}
 
 LeaseKeeper::~LeaseKeeper() { Shutdown(); }
 
@@ -115,7 +104,7 @@ void LeaseKeeper::LinkGone(uint64_t owner, uint64_t object, uint64_t epoch, uint
 // A batch starts with its first release; the thread wakes for it only if it sleeps past the
 // batch's time, so a holder whose calls carry its releases wakes nobody.
 void LeaseKeeper::QueueLocked(Owner& o, std::vector<std::thread>* to_join) {
-  if (o.releases.size() == 1) o.release_due = Clock::now() + core_.options().release_delay;
+  if (o.releases.size() == 1) o.release_due = Clock::now() + options_.release_delay;
   StartLocked(o, to_join);
   if (o.release_due < o.asleep_until) o.Wake();
 }
@@ -242,10 +231,31 @@ void LeaseKeeper::ReapLocked(std::vector<std::thread>* to_join) {
 
 // ---- the lease thread ----
 
-void LeaseKeeper::Exit(Owner& o, bool dead) {
+// The thread's states. The owner sends nothing unasked, so a connection is readable only with a
+// reply to a renewal, or when the owner closed our lease.
+struct LeaseKeeper::Disconnected {};
+struct LeaseKeeper::Idle {  // between renewals
+  std::unique_ptr<LeaseConnection> conn;
+  Clock::time_point renew_at;
+};
+struct LeaseKeeper::Awaiting {  // a renewal's reply outstanding (conn holds the renewal)
+  std::unique_ptr<LeaseConnection> conn;
+};
+struct LeaseKeeper::Ended {
+  Ending how;
+};
+
+// What the thread heard from the owner, across connections.
+struct LeaseKeeper::Hearing {
+  Clock::time_point last_answer;
+  Clock::time_point idle_since;  // since when the answers said nothing is held
+  bool silent = false;           // we told the keeper the owner is silent (SetSilent)
+};
+
+void LeaseKeeper::Finish(Owner& o, Ending how) {
   std::scoped_lock lock(mu_);
   o.running = false;
-  if (dead) {
+  if (how == Ending::kOwnerDead) {
     o.dead = true;
     o.releases.clear();
   }
@@ -258,24 +268,12 @@ void LeaseKeeper::SetSilent(Owner& o, bool silent) {
   checked_.notify_all();
 }
 
-LeaseKeeper::Outcome LeaseKeeper::Connect(Owner& o, Socket* s) {
-  if (o.order.empty()) return Outcome::kDead;
-  bool all_refused = true;
-  for (const Endpoint& e : o.order) {
-    try {
-      *s = Socket::Connect(e, core_.options().connect_timeout);
-      s->SetRecvTimeout(core_.options().lease_renewal);
-      s->SetSendTimeout(core_.options().lease_renewal);
-      return Outcome::kOk;
-    } catch (const ConnectError& err) {
-      if (err.code() != ECONNREFUSED) all_refused = false;
-    }
-  }
-  // Nobody listens at any of the owner's addresses: the owner's runtime is gone.
-  return all_refused ? Outcome::kDead : Outcome::kFailed;
+void LeaseKeeper::NoteSilence(Owner& o, Hearing& h) {
+  if (!h.silent && Clock::now() - h.last_answer > options_.lease_period)
+    SetSilent(o, h.silent = true);
 }
 
-LeaseKeeper::Event LeaseKeeper::Wait(Owner& o, const Renewal& r, Clock::time_point until) {
+LeaseKeeper::Event LeaseKeeper::Wait(Owner& o, int fd, Clock::time_point until, Watch watch) {
   for (;;) {
     Clock::time_point due = until;
     {
@@ -284,7 +282,7 @@ LeaseKeeper::Event LeaseKeeper::Wait(Owner& o, const Renewal& r, Clock::time_poi
       std::scoped_lock lock(mu_);
       if (stopping_) return Event::kStop;
       Clock::time_point now = Clock::now();
-      if (!r.awaiting) {
+      if (watch == Watch::kReplyAndNews) {
         if (o.registration_wanted || o.check_requested > o.check_done) return Event::kDue;
         if (!o.releases.empty()) due = std::min(due, o.release_due);
       }
@@ -296,7 +294,7 @@ LeaseKeeper::Event LeaseKeeper::Wait(Owner& o, const Renewal& r, Clock::time_poi
     }
     auto wait =
         std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count() + 1;
-    pollfd fds[2] = {{r.sock.fd(), POLLIN, 0}, {o.wake, POLLIN, 0}};
+    pollfd fds[2] = {{fd, POLLIN, 0}, {o.wake, POLLIN, 0}};
     int n = ::poll(fds, 2, static_cast<int>(std::max<int64_t>(wait, 0)));
     {
       std::scoped_lock lock(mu_);
@@ -307,228 +305,150 @@ LeaseKeeper::Event LeaseKeeper::Wait(Owner& o, const Renewal& r, Clock::time_poi
   }
 }
 
-namespace {
-
-// Checks the start of a reply to a lease call: false, with *wrong_runtime set when another
-// runtime answered at the owner's address, for anything but a reply.
-bool OpenLeaseReply(const FrameHeader& h, MessageReader& in, uint64_t owner, bool* wrong_runtime) {
-  if (in.GetU64() != owner) {
-    *wrong_runtime = true;
-    return false;
-  }
-  if (h.kind == MessageKind::kError) {
-    uint32_t n = in.GetU32();
-    // The owner's space is gone from that address: another runtime answered.
-    *wrong_runtime = n > 0 && in.GetString(4096) == "unknown object";
-    return false;
-  }
-  return h.kind == MessageKind::kReply;
-}
-
-void PutLeaseCall(MessageWriter& w, uint64_t from, uint64_t owner, LeaseMethod m,
-                  std::span<const ExportTable::Release> releases) {
-  w.Begin();
-  w.PutU64(from);
-  w.PutU64(owner);
-  w.PutU64(kLeaseObjectId);
-  w.PutI32(kLeaseStubProt);
-  PutReleases(w, releases);
-  w.PutI32(static_cast<int32_t>(m));
-}
-
-}  // namespace
-
-LeaseKeeper::Outcome LeaseKeeper::SendRenewal(Owner& o, Renewal& r) {
-  std::vector<ExportTable::Release> releases;
+LeaseConnection::Renewal LeaseKeeper::PrepareRenewal(Owner& o) {
+  LeaseConnection::Renewal r;
   uint64_t known;
   {
     std::scoped_lock lock(mu_);
-    releases = TakeLocked(o);
+    r.releases = TakeLocked(o);
     known = o.known_epoch;
     r.ticket = o.check_requested;
     o.registration_wanted = false;
   }
   // Surrogates counted under an older epoch register again; the owner dropped those counts.
-  r.again.clear();
-  r.held = false;
-  for (auto& sur : core_.surrogates().LiveOf(o.space)) {
+  for (auto& sur : surrogates_.LiveOf(o.space)) {
     const auto& link = sur->link();
     uint64_t e = link->epoch();
     if (e == known && e != 0 && link->receipts() > 0) r.held = true;
     if (e != 0 && e < known && r.again.size() < kMaxLeaseItems) r.again.push_back(std::move(sur));
   }
-  MessageWriter& w = r.out;
-  PutLeaseCall(w, core_.space_id(), o.space, LeaseMethod::kRenew, releases);
-  w.PutU32(static_cast<uint32_t>(r.again.size()));
-  for (const auto& sur : r.again) w.PutU64(sur->link()->ref().id.object);
-  try {
-    std::span<const uint8_t> frame = w.Seal(MessageKind::kCall);
-    r.sock.SendAll(frame.data(), frame.size(), r.peer);
-  } catch (const Wr::Failure&) {
-    // Releases lost with the connection are moot: the owner drops the lease when it closes.
-    return Outcome::kFailed;
-  }
-  r.awaiting = true;
-  return Outcome::kOk;
+  return r;
 }
 
-LeaseKeeper::Outcome LeaseKeeper::ReadRenewal(Owner& o, Renewal& r, bool* done,
-                                              bool* nothing_held) {
-  *done = false;
-  uint64_t epoch = 0;
-  std::vector<uint8_t> counted;
-  try {
-    FrameAssembler::Got got = r.frames.Pump(r.sock, r.peer, FrameAssembler::Wait::kNever);
-    if (got == FrameAssembler::Got::kWouldBlock) return Outcome::kOk;
-    if (got == FrameAssembler::Got::kClosed) return Outcome::kFailed;
-    FrameHeader h = r.frames.Take(&r.body);
-    r.in.Reset(r.body, h.format);
-    bool wrong_runtime = false;
-    if (!OpenLeaseReply(h, r.in, o.space, &wrong_runtime))
-      return wrong_runtime ? Outcome::kDead : Outcome::kFailed;
-    epoch = r.in.GetU64();
-    uint32_t m = r.in.GetU32();
-    if (m != r.again.size()) return Outcome::kFailed;
-    for (uint32_t i = 0; i < m; ++i) counted.push_back(r.in.GetU8());
-  } catch (const Rd::Failure&) {
-    return Outcome::kFailed;
-  } catch (const Error&) {
-    return Outcome::kFailed;
-  }
-  r.awaiting = false;
-  *done = true;
-  bool held = r.held;
-  for (std::size_t i = 0; i < r.again.size(); ++i) {
-    if (!counted[i]) continue;  // gone at the owner: calls on it will say "unknown object"
-    r.again[i]->link()->CountReceipt(epoch);
+// Counts what the owner registered again; true while anything is held.
+bool LeaseKeeper::Absorb(Owner& o, LeaseConnection::Answer answer) {
+  bool held = answer.renewal.held;
+  std::vector<std::shared_ptr<T>>& again = answer.renewal.again;
+  for (std::size_t i = 0; i < again.size(); ++i) {
+    if (!answer.counted[i]) continue;  // gone at the owner: calls on it will say "unknown object"
+    again[i]->link()->CountReceipt(answer.epoch);
     held = true;
   }
-  r.again.clear();  // surrogates that died meanwhile release from here, outside the lock
+  again.clear();  // surrogates that died meanwhile release from here, outside the lock
   std::scoped_lock lock(mu_);
-  if (epoch > o.known_epoch) {
-    o.known_epoch = epoch;
+  if (answer.epoch > o.known_epoch) {
+    o.known_epoch = answer.epoch;
     o.registration_wanted = true;
   }
-  o.check_done = std::max(o.check_done, r.ticket);
+  o.check_done = std::max(o.check_done, answer.renewal.ticket);
   checked_.notify_all();
-  *nothing_held = !held && o.releases.empty() && !o.registration_wanted;
-  return Outcome::kOk;
+  return held || !o.releases.empty() || o.registration_wanted;
 }
 
-LeaseKeeper::Outcome LeaseKeeper::EndLease(Owner& o, Renewal& r) {
-  PutLeaseCall(r.out, core_.space_id(), o.space, LeaseMethod::kEnd, {});
-  try {
-    std::span<const uint8_t> frame = r.out.Seal(MessageKind::kCall);
-    r.sock.SendAll(frame.data(), frame.size(), r.peer);
-    FrameHeader h = r.frames.Read(r.sock, r.peer, &r.body);
-    r.in.Reset(r.body, h.format);
-    bool wrong_runtime = false;
-    if (!OpenLeaseReply(h, r.in, o.space, &wrong_runtime))
-      return wrong_runtime ? Outcome::kDead : Outcome::kFailed;
-    r.in.GetU64();
-    return r.in.GetU8() == 1 ? Outcome::kOk : Outcome::kFailed;
-  } catch (const Rd::Failure&) {
-  } catch (const Wr::Failure&) {
-  } catch (const Error&) {
+LeaseKeeper::State LeaseKeeper::Connect(Owner& o, Hearing& h) {
+  auto opened = LeaseConnection::Open(options_, holder_, o.space, o.order);
+  if (auto* conn = std::get_if<std::unique_ptr<LeaseConnection>>(&opened))
+    return Idle{std::move(*conn), Clock::now()};
+  if (std::get<LeaseConnection::Loss>(opened) == LeaseConnection::Loss::kOwner)
+    return Ended{Ending::kOwnerDead};
+  NoteSilence(o, h);
+  pollfd p{o.wake, POLLIN, 0};
+  ::poll(&p, 1, static_cast<int>(kRetryPause.count()));
+  std::scoped_lock lock(mu_);
+  if (stopping_) return Ended{Ending::kStopped};
+  return Disconnected{};
+}
+
+LeaseKeeper::State LeaseKeeper::Renew(Owner& o, Idle s) {
+  switch (Wait(o, s.conn->fd(), s.renew_at, Watch::kReplyAndNews)) {
+    case Event::kStop:
+      return Ended{Ending::kStopped};
+    case Event::kReadable:
+      // Between renewals: the owner closed our lease. Reconnect, and re-register under a new
+      // epoch.
+      return Disconnected{};
+    case Event::kDue:
+      break;
   }
-  return Outcome::kFailed;
+  if (!s.conn->Send(PrepareRenewal(o))) return Disconnected{};
+  return Awaiting{std::move(s.conn)};
 }
 
 // The owner's silence alone never ends the connection: a renewal stays outstanding until its
 // reply comes (an owner that was stopped answers when it resumes, and keeps our holdings) or the
 // connection breaks. After lease_period without a reply the owner counts as silent (IsDead).
-void LeaseKeeper::Run(Owner* o) {
-  LocalPeerAffinity::TakeProcessCpus();
-  const RuntimeOptions& opt = core_.options();
-  std::unique_ptr<Renewal> ch;  // one per lease connection
-  bool connected = false;
-  bool silent = false;
-  Clock::time_point last_ok = Clock::now();
-  Clock::time_point next_renew = last_ok;
-  Clock::time_point idle_since = last_ok;
-  auto note_silence = [&] {
-    if (!silent && Clock::now() - last_ok > opt.lease_period) SetSilent(*o, silent = true);
-  };
-  for (;;) {
-    if (!connected) {
-      ch = std::make_unique<Renewal>();
-      ch->peer = "owner " + std::to_string(o->space);
-      Outcome c = Connect(*o, &ch->sock);
-      if (c == Outcome::kDead) return Exit(*o, true);
-      if (c == Outcome::kFailed) {
-        note_silence();
-        pollfd p{o->wake, POLLIN, 0};
-        ::poll(&p, 1, static_cast<int>(kRetryPause.count()));
-        std::scoped_lock lock(mu_);
-        if (stopping_) break;
-        continue;
-      }
-      connected = true;
-      next_renew = Clock::now();
-    }
-    Clock::time_point until = next_renew;
-    if (ch->awaiting)
-      until = silent ? Clock::now() + opt.lease_renewal : last_ok + opt.lease_period;
-    Event ev = Wait(*o, *ch, until);
-    if (ev == Event::kStop) break;
-    if (ev == Event::kDue) {
-      if (ch->awaiting) {
-        note_silence();
-      } else if (SendRenewal(*o, *ch) != Outcome::kOk) {
-        connected = false;
-      }
-      continue;
-    }
-    // Readable. The owner sends nothing unasked: between renewals that means it closed our
-    // lease; reconnect, and re-register under a new epoch.
-    if (!ch->awaiting) {
-      connected = false;
-      continue;
-    }
-    bool done = false, nothing_held = false;
-    Outcome r = ReadRenewal(*o, *ch, &done, &nothing_held);
-    if (r == Outcome::kDead) return Exit(*o, true);
-    if (r == Outcome::kFailed) connected = false;
-    if (!done) continue;
-    Clock::time_point now = Clock::now();
-    last_ok = now;
-    if (silent) SetSilent(*o, silent = false);
-    next_renew = now + opt.lease_renewal;
-    if (!nothing_held) idle_since = now;
-    if (!nothing_held || now - idle_since < opt.lease_renewal) continue;
-    uint64_t gen;
-    {
-      std::scoped_lock lock(mu_);
-      gen = o->counted_gen;
-    }
-    Outcome end = EndLease(*o, *ch);
-    if (end == Outcome::kDead) return Exit(*o, true);
-    if (end != Outcome::kOk) continue;
-    std::scoped_lock lock(mu_);
-    // A reference counted meanwhile needs the lease after all; the owner starts a new one on
-    // our next renewal.
-    if (gen == o->counted_gen && o->releases.empty() && !stopping_) {
-      o->running = false;
-      checked_.notify_all();
-      return;
-    }
+LeaseKeeper::State LeaseKeeper::AwaitReply(Owner& o, Hearing& h, Awaiting s) {
+  Clock::time_point until =
+      h.silent ? Clock::now() + options_.lease_renewal : h.last_answer + options_.lease_period;
+  switch (Wait(o, s.conn->fd(), until, Watch::kReply)) {
+    case Event::kStop:
+      return Ended{Ending::kStopped};
+    case Event::kDue:
+      NoteSilence(o, h);
+      return s;
+    case Event::kReadable:
+      break;
   }
-  Exit(*o, false);
+  LeaseConnection::Read read = s.conn->ReadReply();
+  if (std::holds_alternative<LeaseConnection::Pending>(read)) return s;
+  if (auto* loss = std::get_if<LeaseConnection::Loss>(&read))
+    return *loss == LeaseConnection::Loss::kOwner ? State{Ended{Ending::kOwnerDead}}
+                                                  : State{Disconnected{}};
+  return Answered(o, h, std::move(s.conn), std::move(std::get<LeaseConnection::Answer>(read)));
 }
 
-bool OwnerMayBeAlive(const T& obj) {
-  const std::shared_ptr<SurrogateLink>& link = obj.link();
-  if (!link || link->ref().id.space == 0) return true;
-  std::shared_ptr<RuntimeCore> core = link->core();
-  if (!core) return true;
-  return core->leases().CheckAlive(link->ref().id.space);
+LeaseKeeper::State LeaseKeeper::Answered(Owner& o, Hearing& h,
+                                         std::unique_ptr<LeaseConnection> conn,
+                                         LeaseConnection::Answer answer) {
+  bool held = Absorb(o, std::move(answer));
+  Clock::time_point now = Clock::now();
+  h.last_answer = now;
+  if (h.silent) SetSilent(o, h.silent = false);
+  if (held) h.idle_since = now;
+  Idle next{std::move(conn), now + options_.lease_renewal};
+  if (held || now - h.idle_since < options_.lease_renewal) return next;
+  return EndLease(o, std::move(next));
 }
 
-bool OwnerKnownDead(const T& obj) {
-  const std::shared_ptr<SurrogateLink>& link = obj.link();
-  if (!link || link->ref().id.space == 0) return false;
-  std::shared_ptr<RuntimeCore> core = link->core();
-  return core && core->leases().IsDead(link->ref().id.space);
+// Nothing held for a renewal period: the lease ends, unless a reference counted meanwhile needs
+// it after all (the owner then starts a new one on our next renewal).
+LeaseKeeper::State LeaseKeeper::EndLease(Owner& o, Idle s) {
+  uint64_t gen;
+  {
+    std::scoped_lock lock(mu_);
+    gen = o.counted_gen;
+  }
+  switch (s.conn->EndLease()) {
+    case LeaseConnection::End::kOwnerGone:
+      return Ended{Ending::kOwnerDead};
+    case LeaseConnection::End::kKept:
+      return s;
+    case LeaseConnection::End::kEnded:
+      break;
+  }
+  std::scoped_lock lock(mu_);
+  if (gen != o.counted_gen || !o.releases.empty() || stopping_) return s;
+  // Under the same lock as the check: a receipt counted from here on starts a new thread.
+  o.running = false;
+  checked_.notify_all();
+  return Ended{Ending::kLeaseDone};
+}
+
+LeaseKeeper::State LeaseKeeper::Next(Owner& o, Hearing& h, State state) {
+  if (std::holds_alternative<Disconnected>(state)) return Connect(o, h);
+  if (auto* idle = std::get_if<Idle>(&state)) return Renew(o, std::move(*idle));
+  return AwaitReply(o, h, std::move(std::get<Awaiting>(state)));
+}
+
+void LeaseKeeper::Run(Owner* o) {
+  TakeProcessCpus();
+  Clock::time_point now = Clock::now();
+  Hearing h{now, now};
+  State state = Disconnected{};
+  while (!std::holds_alternative<Ended>(state)) state = Next(*o, h, std::move(state));
+  // A lease that ended let go of the record already: it may be gone.
+  Ending how = std::get<Ended>(state).how;
+  if (how != Ending::kLeaseDone) Finish(*o, how);
 }
 
 }  // namespace NetObj

@@ -14,10 +14,12 @@
 //     stopped owner answers (and keeps our holdings) when it resumes. The surrogates of a dead
 //     owner need no releases; IsDead tells dead or silent (the agent forgets the names bound to
 //     them).
+// The wire work is LeaseConnection's; the thread steers by one state (State, in the .cc).
 //
 // Ownership: the keeper owns the per-owner records and their threads; links report to it by the
-// owner's space. Thread-safe: every method, from any thread (never under a runtime
-// lock); Shutdown joins the threads and ends every lease.
+// owner's space. It reads the surrogate table it is given (the runtime's, which outlives it).
+// Thread-safe: every method, from any thread (never under a runtime lock); Shutdown joins the
+// threads and ends every lease.
 #pragma once
 
 #include <chrono>
@@ -27,22 +29,24 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <variant>
 #include <vector>
 
 #include "netobj/ExportTable.h"
+#include "netobj/LeaseConnection.h"
 #include "netobj/NetObj.h"
+#include "netobj/RuntimeOptions.h"
+#include "netobj/SurrogateTable.h"
 #include "netobj/wire/Endpoint.h"
 
 namespace NetObj {
-
-class RuntimeCore;
-class Socket;
 
 class LeaseKeeper {
  public:
   using Clock = std::chrono::steady_clock;
 
-  explicit LeaseKeeper(RuntimeCore& core);
+  // `holder` is this runtime's space; `surrogates` tells which surrogates register again.
+  LeaseKeeper(const RuntimeOptions& options, uint64_t holder, const SurrogateTable& surrogates);
   ~LeaseKeeper();
   LeaseKeeper(const LeaseKeeper&) = delete;
   LeaseKeeper& operator=(const LeaseKeeper&) = delete;
@@ -68,34 +72,44 @@ class LeaseKeeper {
 
  private:
   struct Owner;
-  struct Renewal;
-  enum class Outcome { kOk, kFailed, kDead };
+  // The lease thread's state, one at a time (defined in the .cc).
+  struct Disconnected;
+  struct Idle;
+  struct Awaiting;
+  struct Ended;
+  enum class Ending { kStopped, kOwnerDead, kLeaseDone };
+  using State = std::variant<Disconnected, Idle, Awaiting, Ended>;
+  struct Hearing;
   enum class Event { kDue, kReadable, kStop };
+  enum class Watch { kReply, kReplyAndNews };
 
   void StartLocked(Owner& o, std::vector<std::thread>* to_join);
   void QueueLocked(Owner& o, std::vector<std::thread>* to_join);
   std::vector<ExportTable::Release> TakeLocked(Owner& o);
   void ReapLocked(std::vector<std::thread>* to_join);
+
   void Run(Owner* o);
-  Outcome Connect(Owner& o, Socket* s);
-  Event Wait(Owner& o, const Renewal& r, Clock::time_point until);
-  Outcome SendRenewal(Owner& o, Renewal& r);
-  Outcome ReadRenewal(Owner& o, Renewal& r, bool* done, bool* nothing_held);
-  Outcome EndLease(Owner& o, Renewal& r);
+  State Next(Owner& o, Hearing& h, State state);
+  State Connect(Owner& o, Hearing& h);
+  State Renew(Owner& o, Idle s);
+  State AwaitReply(Owner& o, Hearing& h, Awaiting s);
+  State Answered(Owner& o, Hearing& h, std::unique_ptr<LeaseConnection> conn,
+                 LeaseConnection::Answer answer);
+  State EndLease(Owner& o, Idle s);
+  Event Wait(Owner& o, int fd, Clock::time_point until, Watch watch);
+  LeaseConnection::Renewal PrepareRenewal(Owner& o);
+  bool Absorb(Owner& o, LeaseConnection::Answer answer);
+  void NoteSilence(Owner& o, Hearing& h);
   void SetSilent(Owner& o, bool silent);
-  void Exit(Owner& o, bool dead);
+  void Finish(Owner& o, Ending how);
 
-  RuntimeCore& core_;
+  const RuntimeOptions& options_;
+  const uint64_t holder_;
+  const SurrogateTable& surrogates_;
   mutable std::mutex mu_;
-  std::condition_variable checked_;
-  bool stopping_ = false;
-  std::unordered_map<uint64_t, std::unique_ptr<Owner>> owners_;
+  std::condition_variable checked_;  // with mu_: a check was answered, or its owner went
+  bool stopping_ = false;            // guarded by mu_
+  std::unordered_map<uint64_t, std::unique_ptr<Owner>> owners_;  // guarded by mu_
 };
-
-// Whether the owner of `obj` (a surrogate) may still be alive; true for local objects. Checks
-// with the owner, so it may take a few seconds.
-bool OwnerMayBeAlive(const T& obj);
-// Whether the owner of `obj` is already known to be dead; never waits.
-bool OwnerKnownDead(const T& obj);
 
 }  // namespace NetObj

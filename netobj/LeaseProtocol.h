@@ -20,6 +20,8 @@
 //   2 end()                                         -> (epoch u64, ended u8)
 //       A holder that holds nothing any more ends its lease; refused while it still is counted.
 //
+// The call header around these calls is Envelope's; the holder's codec of them is LeaseCodec's.
+//
 // Constants and stateless codecs: thread-safe.
 #pragma once
 

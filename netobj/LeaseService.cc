@@ -1,6 +1,7 @@
 // The runtime's well-known lease object (LeaseProtocol.h): the owner serves it from the export
 // table alone, so that it never waits on program code; a receiver calls it to register a
 // reference that reached it through a third party.
+#include "netobj/Envelope.h"
 #include "netobj/LeaseProtocol.h"
 #include "netobj/RuntimeCore.h"
 
@@ -35,7 +36,7 @@ void RuntimeCore::ServeLease(CallConnection& c, int32_t stub_prot) {
     case LeaseMethod::kRegister: {
       uint64_t id = c.in.GetU64();
       std::optional<uint64_t> epoch = exports_.Register(id, holder, now);
-      if (!epoch) throw Error({"unknown object", "object " + std::to_string(id)});
+      if (!epoch) throw Error({kUnknownObject, "object " + std::to_string(id)});
       BeginReply(c);
       c.out.PutU64(*epoch);
       return;
@@ -55,7 +56,7 @@ void RuntimeCore::ServeLease(CallConnection& c, int32_t stub_prot) {
 uint64_t RuntimeCore::RegisterReceipt(const SurrogateLink& link) {
   ObjectRef lease_object{{link.ref().id.space, kLeaseObjectId}, {}, {}};
   auto route = std::make_shared<SurrogateLink>(weak_from_this(), std::move(lease_object),
-                                               link.connect_order(), false);
+                                               link.connect_order(), nullptr);
   CallConnection& c = OpenCall(route, kLeaseStubProt);
   uint64_t epoch = 0;
   try {

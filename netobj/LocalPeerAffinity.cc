@@ -1,14 +1,15 @@
+// Following a local caller's CPU, and going back to the thread's own set.
 #include "netobj/LocalPeerAffinity.h"
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <optional>
 
+#include "netobj/ThreadPlacement.h"
+
 namespace NetObj {
 
 LocalPeerAffinity::~LocalPeerAffinity() {
-  if (pinned_ >= 0) ::sched_setaffinity(0, sizeof own_, &own_);
+  if (pinned_ >= 0) PlaceThread(own_);
 }
 
 void LocalPeerAffinity::Follow(const Socket& s) {
@@ -23,9 +24,8 @@ void LocalPeerAffinity::Follow(const Socket& s) {
   candidate_ = *cpu;
   if (streak_ < required_) return;
   if (!have_own_) {
-    CPU_ZERO(&own_);
     // Without its own set the thread could not be given it back: then it stays where it is.
-    if (::sched_getaffinity(0, sizeof own_, &own_) != 0) {
+    if (!ThreadCpus(&own_)) {
       enabled_ = false;
       return;
     }
@@ -35,7 +35,7 @@ void LocalPeerAffinity::Follow(const Socket& s) {
   cpu_set_t one;
   CPU_ZERO(&one);
   CPU_SET(*cpu, &one);
-  if (::sched_setaffinity(0, sizeof one, &one) != 0) {
+  if (!PlaceThread(one)) {
     enabled_ = false;  // not allowed here: no system call per request for nothing
     return;
   }
@@ -44,14 +44,6 @@ void LocalPeerAffinity::Follow(const Socket& s) {
   // A caller that moves away again and again (on an idle machine the scheduler wakes it on the
   // free CPU) is followed less and less often: each move costs a migration.
   required_ = std::min(2 * required_, kMostRequests);
-}
-
-void LocalPeerAffinity::TakeProcessCpus() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (::sched_getaffinity(::getpid(), sizeof set, &set) == 0) {
-    ::sched_setaffinity(0, sizeof set, &set);
-  }
 }
 
 }  // namespace NetObj

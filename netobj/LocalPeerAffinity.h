@@ -20,7 +20,8 @@
 //
 // Ownership: one instance per run of requests served on one connection, on the serving thread's
 // stack; the destructor gives the thread back the CPU set it had. Not thread-safe: it acts on
-// the calling thread only.
+// the calling thread only. The runtime's long-lived threads, which may be started from a pinned
+// worker, take the process's CPU set back (ThreadPlacement.h).
 #pragma once
 
 #include <sched.h>
@@ -40,12 +41,6 @@ class LocalPeerAffinity {
   // Moves the calling thread to the CPU that the last message read from `s` came from. Called
   // before each request is served; costs one system call when the caller has not moved.
   void Follow(const Socket& s);
-
-  // Gives the calling thread the CPU set of the process's main thread. Every long-lived thread
-  // of the runtime calls it as it starts: one started from a worker that follows a caller (a
-  // lease thread for a reference that a request brought, the finalizer) would otherwise keep
-  // that worker's one CPU for good.
-  static void TakeProcessCpus();
 
  private:
   // Requests in a row that must come from one CPU before the thread moves there: at first

@@ -3,6 +3,7 @@
 
 #include <random>
 
+#include "netobj/Envelope.h"
 #include "netobj/StubRegistry.h"
 #include "netobj/wire/Addresses.h"
 
@@ -164,7 +165,7 @@ std::shared_ptr<T> RuntimeCore::ObjectFor(const ObjectRef& ref, const std::optio
                                           Receipt how) {
   if (ref.id.space == space_id_) {
     auto target = exports_.Find(ref.id.object);
-    if (!target) throw Error({"unknown object", "object " + std::to_string(ref.id.object)});
+    if (!target) throw Error({kUnknownObject, "object " + std::to_string(ref.id.object)});
     return target->object;
   }
   std::shared_ptr<T> s = ref.id.space != 0 ? surrogates_.Find(ref.id) : nullptr;
@@ -178,7 +179,8 @@ std::shared_ptr<T> RuntimeCore::ObjectFor(const ObjectRef& ref, const std::optio
     bool tracked = ref.id.space != 0;
     if (tracked) leases_.LinkMade(ref.id.space, order);
     made->set_link(
-        std::make_shared<SurrogateLink>(weak_from_this(), ref, std::move(order), tracked));
+        std::make_shared<SurrogateLink>(weak_from_this(), ref, std::move(order),
+                                        tracked ? static_cast<SurrogateHome*>(this) : nullptr));
     if (!tracked) return made;
     s = surrogates_.Insert(ref.id, made);
   }
@@ -199,6 +201,11 @@ std::shared_ptr<T> RuntimeCore::ObjectFor(const ObjectRef& ref, const std::optio
   return s;
 }
 
+void RuntimeCore::SurrogateGone(const WireId& id, uint64_t epoch, uint64_t receipts) {
+  surrogates_.Forget(id);
+  leases_.LinkGone(id.space, id.object, epoch, receipts);
+}
+
 std::shared_ptr<T> RuntimeCore::WellKnownSurrogate(std::vector<Endpoint> addresses, uint64_t id,
                                                    std::string_view type) {
   ObjectRef ref;
@@ -209,8 +216,23 @@ std::shared_ptr<T> RuntimeCore::WellKnownSurrogate(std::vector<Endpoint> address
   std::vector<Endpoint> order = ref.endpoints;
   const StubEntry* entry = StubRegistry::Instance().FirstRegistered(ref.types);
   std::shared_ptr<T> made = entry->make_surrogate();
-  made->set_link(std::make_shared<SurrogateLink>(weak_from_this(), std::move(ref), order, false));
+  made->set_link(std::make_shared<SurrogateLink>(weak_from_this(), std::move(ref), order, nullptr));
   return made;
+}
+
+bool OwnerMayBeAlive(const T& obj) {
+  const std::shared_ptr<SurrogateLink>& link = obj.link();
+  if (!link || link->ref().id.space == 0) return true;
+  std::shared_ptr<RuntimeCore> core = link->core();
+  if (!core) return true;
+  return core->leases().CheckAlive(link->ref().id.space);
+}
+
+bool OwnerKnownDead(const T& obj) {
+  const std::shared_ptr<SurrogateLink>& link = obj.link();
+  if (!link || link->ref().id.space == 0) return false;
+  std::shared_ptr<RuntimeCore> core = link->core();
+  return core && core->leases().IsDead(link->ref().id.space);
 }
 
 }  // namespace NetObj

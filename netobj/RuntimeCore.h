@@ -40,7 +40,7 @@
 
 namespace NetObj {
 
-class RuntimeCore : public std::enable_shared_from_this<RuntimeCore> {
+class RuntimeCore : public std::enable_shared_from_this<RuntimeCore>, private SurrogateHome {
  public:
   explicit RuntimeCore(const RuntimeOptions& options);
   ~RuntimeCore();
@@ -95,6 +95,8 @@ class RuntimeCore : public std::enable_shared_from_this<RuntimeCore> {
  private:
   class ServingSession;
 
+  void SurrogateGone(const WireId& id, uint64_t epoch, uint64_t receipts) override;
+
   std::unique_ptr<Server::Session> OpenSession(const Socket& s, const Endpoint& peer, uint64_t id);
   std::vector<uint8_t> Refusal(const Endpoint& peer);
   bool IsQuick(const FrameHeader& h, std::span<const uint8_t> body) const;
@@ -117,7 +119,7 @@ class RuntimeCore : public std::enable_shared_from_this<RuntimeCore> {
   ExportTable exports_;
   SurrogateTable surrogates_;
   ConnectionPool pool_;
-  LeaseKeeper leases_{*this};
+  LeaseKeeper leases_{options_, space_id_, surrogates_};
   Finalizer finalizer_;
   std::atomic<bool> stopping_{false};
   mutable std::mutex mu_;  // guards server_ and advertised_
@@ -125,5 +127,11 @@ class RuntimeCore : public std::enable_shared_from_this<RuntimeCore> {
   std::vector<Endpoint> advertised_;
   std::chrono::steady_clock::time_point last_tick_;  // the server's thread only
 };
+
+// Whether the owner of `obj` (a surrogate) may still be alive; true for local objects. Checks
+// with the owner, so it may take a few seconds.
+bool OwnerMayBeAlive(const T& obj);
+// Whether the owner of `obj` is already known to be dead; never waits.
+bool OwnerKnownDead(const T& obj);
 
 }  // namespace NetObj

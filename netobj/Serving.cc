@@ -4,17 +4,11 @@
 // gets an error reply if possible and is closed; the runtime itself keeps serving.
 #include <algorithm>
 
+#include "netobj/Envelope.h"
 #include "netobj/LeaseProtocol.h"
 #include "netobj/RuntimeCore.h"
 
 namespace NetObj {
-
-namespace {
-constexpr std::size_t kMaxAtoms = 64;
-constexpr std::size_t kMaxAtomLength = 4096;
-// Caller's space, callee's space, object number: what tells a lease call.
-constexpr std::size_t kCallPrefix = 24;
-}  // namespace
 
 class RuntimeCore::ServingSession : public Server::Session {
  public:
@@ -62,10 +56,7 @@ std::unique_ptr<Server::Session> RuntimeCore::OpenSession(const Socket& s, const
 bool RuntimeCore::SendError(CallConnection& c, const AtomList& atoms) {
   c.out.Begin();
   c.out.PutU64(space_id_);
-  std::size_t n = std::min(atoms.size(), kMaxAtoms);
-  c.out.PutU32(static_cast<uint32_t>(std::max<std::size_t>(n, 1)));
-  if (n == 0) c.out.PutString("remote failure");
-  for (std::size_t i = 0; i < n; ++i) c.out.PutString(atoms[i].substr(0, kMaxAtomLength));
+  PutErrorBody(c.out, atoms);
   std::span<const uint8_t> frame = c.out.Seal(MessageKind::kError);
   try {
     c.socket().SendAll(frame.data(), frame.size(), c.peer_text(), c.on_poller);
@@ -78,21 +69,17 @@ bool RuntimeCore::SendError(CallConnection& c, const AtomList& atoms) {
 std::vector<uint8_t> RuntimeCore::Refusal(const Endpoint& peer) {
   MessageWriter w(options_.send_byte_order);
   w.PutU64(space_id_);
-  w.PutU32(3);
-  w.PutString("server busy");
-  w.PutString("too many connections");
-  w.PutString(peer.ToString());
+  PutErrorBody(w, {"server busy", "too many connections", peer.ToString()});
   std::span<const uint8_t> frame = w.Seal(MessageKind::kError);
   return std::vector<uint8_t>(frame.begin(), frame.end());
 }
 
 // Lease traffic is answered on the server's polling thread: it only touches the tables.
 bool RuntimeCore::IsQuick(const FrameHeader& h, std::span<const uint8_t> body) const {
-  if (h.kind != MessageKind::kCall || body.size() < kCallPrefix) return false;
-  MessageReader in(body, h.format);
-  in.GetU64();
-  uint64_t space = in.GetU64();
-  return in.GetU64() == kLeaseObjectId && (space == space_id_ || space == 0);
+  if (h.kind != MessageKind::kCall) return false;
+  std::optional<WireId> target = PeekCallTarget(body, h.format);
+  return target && target->object == kLeaseObjectId &&
+         (target->space == space_id_ || target->space == 0);
 }
 
 bool RuntimeCore::ServeRequest(CallConnection& c, const FrameHeader& h, std::vector<uint8_t>& body,
@@ -116,18 +103,18 @@ bool RuntimeCore::ServeRequest(CallConnection& c, const FrameHeader& h, std::vec
 }
 
 void RuntimeCore::Dispatch(CallConnection& c, const FrameHeader& h) {
-  c.peer_space = c.in.GetU64();
-  WireId target{c.in.GetU64(), c.in.GetU64()};
-  int32_t stub_prot = c.in.GetI32();
+  ReceivedCall call = GetCallHeader(c.in);
+  c.peer_space = call.header.caller;
+  const WireId& target = call.header.target;
+  int32_t stub_prot = call.header.stub_prot;
   // The caller's releases come first, whatever the call: a call that fails still carried them.
-  std::vector<ExportTable::Release> releases = GetReleases(c.in);
-  if (!releases.empty() && target.space == space_id_ && c.peer_space != space_id_)
-    c.released = exports_.Released(c.peer_space, releases);
+  if (!call.releases.empty() && target.space == space_id_ && c.peer_space != space_id_)
+    c.released = exports_.Released(c.peer_space, call.releases);
   bool addressed_here =
       target.space == space_id_ || (target.space == 0 && target.object < kFirstOrdinaryId);
   if (addressed_here && target.object == kLeaseObjectId) return ServeLease(c, stub_prot);
   auto found = addressed_here ? exports_.Find(target.object) : std::nullopt;
-  if (!found) throw Error({"unknown object", "object " + std::to_string(target.object)});
+  if (!found) throw Error({kUnknownObject, "object " + std::to_string(target.object)});
   if (found->dispatch == nullptr) throw Error({"object cannot be called", "no stubs for its type"});
   found->dispatch(c, *found->object, h.format, stub_prot);
 }

@@ -3,12 +3,14 @@
 // it (calls on the surrogate go through that runtime), and the receipts it has absorbed: how
 // many references to the object the owner counted for this runtime under which epoch (see
 // ExportTable). A tracked link (one in the surrogate table) leaves the table when it dies and
-// has its receipts released to the owner; an untracked one (a well-known object addressed by
-// host and port, or the runtime's own calls to an owner's lease object) does neither.
+// has its receipts released to the owner, through the SurrogateHome its runtime gave it; an
+// untracked one (a well-known object addressed by host and port, or the runtime's own calls to
+// an owner's lease object) does neither.
 //
 // Ownership: the surrogate owns its link; the link refers to its runtime weakly, so a surrogate
-// may outlive its runtime (its calls then fail). Thread-safe: immutable after construction
-// except the preferred address (atomic) and the receipts (own lock).
+// may outlive its runtime (its calls then fail, and its death tells nobody). Thread-safe:
+// immutable after construction except the preferred address (atomic) and the receipts (guarded
+// by mu_).
 #pragma once
 
 #include <atomic>
@@ -25,11 +27,23 @@ namespace NetObj {
 
 class RuntimeCore;
 
+// What a tracked link needs of its runtime as its surrogate dies: the surrogate table forgets
+// it, and what it had absorbed is released to the owner. The runtime implements it.
+class SurrogateHome {
+ public:
+  virtual void SurrogateGone(const WireId& id, uint64_t epoch, uint64_t receipts) = 0;
+
+ protected:
+  ~SurrogateHome() = default;
+};
+
 class SurrogateLink {
  public:
   // `ref`'s epoch is not kept: a surrogate passed on is never counted for the receiver by us.
+  // `home` (null: untracked) is the runtime that `core` names, told of the surrogate's death
+  // while that runtime lives.
   SurrogateLink(std::weak_ptr<RuntimeCore> core, ObjectRef ref, std::vector<Endpoint> order,
-                bool tracked);
+                SurrogateHome* home);
   ~SurrogateLink();
   SurrogateLink(const SurrogateLink&) = delete;
   SurrogateLink& operator=(const SurrogateLink&) = delete;
@@ -55,11 +69,11 @@ class SurrogateLink {
   ObjectRef ref_;
   std::vector<Endpoint> order_;
   std::string pool_key_;
-  bool tracked_;
+  SurrogateHome* home_;  // valid while core_ can be locked
   std::atomic<std::size_t> preferred_{0};
   mutable std::mutex mu_;
-  uint64_t epoch_ = 0;
-  uint64_t receipts_ = 0;
+  uint64_t epoch_ = 0;     // guarded by mu_
+  uint64_t receipts_ = 0;  // guarded by mu_
 };
 
 }  // namespace NetObj

@@ -2,7 +2,6 @@
 // its surrogate dies.
 #include "netobj/SurrogateTable.h"
 
-#include "netobj/RuntimeCore.h"
 #include "netobj/SurrogateLink.h"
 
 namespace NetObj {
@@ -49,21 +48,20 @@ std::string PoolKey(const ObjectRef& ref, const std::vector<Endpoint>& order) {
 }  // namespace
 
 SurrogateLink::SurrogateLink(std::weak_ptr<RuntimeCore> core, ObjectRef ref,
-                             std::vector<Endpoint> order, bool tracked)
+                             std::vector<Endpoint> order, SurrogateHome* home)
     : core_(std::move(core)),
       ref_(std::move(ref)),
       order_(std::move(order)),
       pool_key_(PoolKey(ref_, order_)),
-      tracked_(tracked) {
+      home_(home) {
   ref_.epoch = 0;
 }
 
 SurrogateLink::~SurrogateLink() {
-  if (!tracked_ || ref_.id.space == 0) return;
+  if (home_ == nullptr || ref_.id.space == 0) return;
   auto core = core_.lock();
   if (!core) return;
-  core->surrogates().Forget(ref_.id);
-  core->leases().LinkGone(ref_.id.space, ref_.id.object, epoch_, receipts_);
+  home_->SurrogateGone(ref_.id, epoch_, receipts_);
 }
 
 void SurrogateLink::CountReceipt(uint64_t epoch) {

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "netobj/LeaseKeeper.h"
+#include "netobj/RuntimeCore.h"
 
 namespace NetObj {
 

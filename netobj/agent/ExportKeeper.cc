@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <map>
 
-#include "netobj/LocalPeerAffinity.h"
 #include "netobj/RuntimeCore.h"
+#include "netobj/ThreadPlacement.h"
 #include "netobj/agent/AgentStubs.h"
 
 namespace NetObj {
@@ -64,7 +64,7 @@ void ExportKeeper::Stop() {
 }
 
 void ExportKeeper::Run(std::stop_token stop) {
-  LocalPeerAffinity::TakeProcessCpus();
+  TakeProcessCpus();
   while (!stop.stop_requested()) {
     {
       MutexLock lock(mu_);

@@ -114,7 +114,7 @@ class ReleaseRace {
         if (!surrogate_)
           surrogate_ = std::make_unique<SurrogateLink>(std::weak_ptr<RuntimeCore>(),
                                                        ObjectRef{{1, id_}, {}, {}},
-                                                       std::vector<Endpoint>(), false);
+                                                       std::vector<Endpoint>(), nullptr);
         surrogate_->CountReceipt(m.epoch);
         known_ = std::max(known_, m.epoch);
         // Counted under an epoch the owner has since replaced: register, as the runtime does.

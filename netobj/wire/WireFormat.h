@@ -26,6 +26,11 @@ inline constexpr uint32_t kMaxMessage = 64u << 20;
 
 enum class MessageKind : uint8_t { kCall = 1, kReply = 2, kError = 3 };
 
+// An error body carries at least one and at most this many atoms, each at most this long; the
+// writer cuts what is longer, the reader refuses it.
+inline constexpr uint32_t kMaxErrorAtoms = 64;
+inline constexpr uint32_t kMaxAtomLength = 4096;
+
 enum class ByteOrder : uint8_t { kLittle = 1, kBig = 2 };
 inline constexpr uint8_t kFloatIeee754 = 1;
 

@@ -1,0 +1,89 @@
+// A holder's lease connection: its connecting, its renewals and their replies, its end.
+#include "netobj/LeaseConnection.h"
+
+#include <cerrno>
+
+#include "netobj/LeaseCodec.h"
+#include "netobj/SurrogateLink.h"
+
+namespace NetObj {
+
+LeaseConnection::LeaseConnection(Socket s, uint64_t holder, uint64_t owner)
+    : sock_(std::move(s)),
+      holder_(holder),
+      owner_(owner),
+      peer_("owner " + std::to_string(owner)) {}
+
+std::variant<std::unique_ptr<LeaseConnection>, LeaseConnection::Loss> LeaseConnection::Open(
+    const RuntimeOptions& options, uint64_t holder, uint64_t owner,
+    const std::vector<Endpoint>& order) {
+  if (order.empty()) return Loss::kOwner;
+  bool all_refused = true;
+  for (const Endpoint& e : order) {
+    try {
+      Socket s = Socket::Connect(e, options.connect_timeout);
+      s.SetRecvTimeout(options.lease_renewal);
+      s.SetSendTimeout(options.lease_renewal);
+      return std::unique_ptr<LeaseConnection>(new LeaseConnection(std::move(s), holder, owner));
+    } catch (const ConnectError& err) {
+      if (err.code() != ECONNREFUSED) all_refused = false;
+    }
+  }
+  // Nobody listens at any of the owner's addresses: the owner's runtime is gone.
+  return all_refused ? Loss::kOwner : Loss::kConnection;
+}
+
+bool LeaseConnection::Send(Renewal r) {
+  std::vector<uint64_t> registrations;
+  registrations.reserve(r.again.size());
+  for (const auto& sur : r.again) registrations.push_back(sur->link()->ref().id.object);
+  PutRenewal(out_, holder_, owner_, r.releases, registrations);
+  try {
+    std::span<const uint8_t> frame = out_.Seal(MessageKind::kCall);
+    sock_.SendAll(frame.data(), frame.size(), peer_);
+  } catch (const Wr::Failure&) {
+    return false;
+  }
+  awaiting_ = std::move(r);
+  return true;
+}
+
+LeaseConnection::Read LeaseConnection::ReadReply() {
+  try {
+    FrameAssembler::Got got = frames_.Pump(sock_, peer_, FrameAssembler::Wait::kNever);
+    if (got == FrameAssembler::Got::kWouldBlock) return Pending{};
+    if (got == FrameAssembler::Got::kClosed) return Loss::kConnection;
+    FrameHeader h = frames_.Take(&body_);
+    in_.Reset(body_, h.format);
+    LeaseAnswer answer = OpenLeaseReply(h, in_, owner_);
+    if (answer != LeaseAnswer::kReply)
+      return answer == LeaseAnswer::kOtherRuntime ? Loss::kOwner : Loss::kConnection;
+    RenewalReply reply = GetRenewalReply(in_, awaiting_->again.size());
+    Answer got_answer{reply.epoch, std::move(*awaiting_), std::move(reply.counted)};
+    awaiting_.reset();
+    return got_answer;
+  } catch (const Rd::Failure&) {
+  } catch (const Error&) {
+  }
+  return Loss::kConnection;
+}
+
+LeaseConnection::End LeaseConnection::EndLease() {
+  PutEndLease(out_, holder_, owner_);
+  try {
+    std::span<const uint8_t> frame = out_.Seal(MessageKind::kCall);
+    sock_.SendAll(frame.data(), frame.size(), peer_);
+    FrameHeader h = frames_.Read(sock_, peer_, &body_);
+    in_.Reset(body_, h.format);
+    LeaseAnswer answer = OpenLeaseReply(h, in_, owner_);
+    if (answer != LeaseAnswer::kReply)
+      return answer == LeaseAnswer::kOtherRuntime ? End::kOwnerGone : End::kKept;
+    return GetEndReply(in_) ? End::kEnded : End::kKept;
+  } catch (const Rd::Failure&) {
+  } catch (const Wr::Failure&) {
+  } catch (const Error&) {
+  }
+  return End::kKept;
+}
+
+}  // namespace NetObj
