@@ -8,11 +8,11 @@ namespace NetObj {
 void Finalizer::Add(std::vector<std::shared_ptr<T>> objects) {
   if (objects.empty()) return;
   {
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     if (!stopping_) {
       for (auto& o : objects) queue_.push_back(std::move(o));
       if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
-      cv_.notify_one();
+      cv_.NotifyOne();
       return;
     }
   }
@@ -21,30 +21,33 @@ void Finalizer::Add(std::vector<std::shared_ptr<T>> objects) {
 
 void Finalizer::Run() {
   TakeProcessCpus();
-  std::unique_lock lock(mu_);
   for (;;) {
-    cv_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
     std::vector<std::shared_ptr<T>> batch;
-    batch.swap(queue_);
-    lock.unlock();
-    batch.clear();  // destructors run here
-    lock.lock();
-    if (stopping_ && queue_.empty()) return;
+    {
+      MutexLock lock(mu_);
+      cv_.Wait(mu_, [this] {
+        mu_.AssertHeld();  // the wait holds it whenever it asks
+        return stopping_ || !queue_.empty();
+      });
+      if (stopping_ && queue_.empty()) return;
+      batch.swap(queue_);
+    }
+    batch.clear();  // destructors run here, outside the lock
   }
 }
 
 void Finalizer::Stop() {
   std::thread t;
   {
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     stopping_ = true;
     t.swap(thread_);
-    cv_.notify_one();
+    cv_.NotifyOne();
   }
   if (t.joinable()) t.join();
   std::vector<std::shared_ptr<T>> rest;
   {
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     rest.swap(queue_);
   }
 }

@@ -9,13 +9,12 @@
 // one's.
 #pragma once
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "netobj/NetObj.h"
+#include "netobj/port/Mutex.h"
 
 namespace NetObj {
 
@@ -33,11 +32,11 @@ class Finalizer {
  private:
   void Run();
 
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::vector<std::shared_ptr<T>> queue_;
-  bool stopping_ = false;
-  std::thread thread_;
+  Mutex mu_;
+  CondVar cv_;
+  std::vector<std::shared_ptr<T>> queue_ GUARDED_BY(mu_);
+  bool stopping_ GUARDED_BY(mu_) = false;
+  std::thread thread_ GUARDED_BY(mu_);
 };
 
 }  // namespace NetObj

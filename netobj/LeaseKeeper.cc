@@ -67,7 +67,7 @@ LeaseKeeper::~LeaseKeeper() { Shutdown(); }
 void LeaseKeeper::LinkMade(uint64_t owner, const std::vector<Endpoint>& order) {
   std::vector<std::thread> to_join;
   {
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     ReapLocked(&to_join);
     std::unique_ptr<Owner>& o = owners_[owner];
     if (!o) {
@@ -83,7 +83,7 @@ void LeaseKeeper::LinkMade(uint64_t owner, const std::vector<Endpoint>& order) {
 void LeaseKeeper::LinkGone(uint64_t owner, uint64_t object, uint64_t epoch, uint64_t receipts) {
   std::vector<std::thread> to_join;
   {
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     auto it = owners_.find(owner);
     if (it == owners_.end()) return;
     Owner& o = *it->second;
@@ -110,7 +110,7 @@ void LeaseKeeper::QueueLocked(Owner& o, std::vector<std::thread>* to_join) {
 }
 
 std::vector<ExportTable::Release> LeaseKeeper::TakeReleases(uint64_t owner) {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   auto it = owners_.find(owner);
   if (it == owners_.end()) return {};
   return TakeLocked(*it->second);
@@ -130,7 +130,7 @@ std::vector<ExportTable::Release> LeaseKeeper::TakeLocked(Owner& o) {
 void LeaseKeeper::ReturnReleases(uint64_t owner, std::vector<ExportTable::Release> releases) {
   std::vector<std::thread> to_join;
   {
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     auto it = owners_.find(owner);
     if (it == owners_.end() || releases.empty()) return;
     Owner& o = *it->second;
@@ -147,7 +147,7 @@ void LeaseKeeper::ReturnReleases(uint64_t owner, std::vector<ExportTable::Releas
 void LeaseKeeper::Counted(uint64_t owner, uint64_t epoch) {
   std::vector<std::thread> to_join;
   {
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     auto it = owners_.find(owner);
     if (it == owners_.end() || stopping_) return;
     Owner& o = *it->second;
@@ -166,32 +166,34 @@ void LeaseKeeper::Counted(uint64_t owner, uint64_t epoch) {
 }
 
 uint64_t LeaseKeeper::KnownEpoch(uint64_t owner) const {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   auto it = owners_.find(owner);
   return it == owners_.end() ? 0 : it->second->known_epoch;
 }
 
 bool LeaseKeeper::IsDead(uint64_t owner) const {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   auto it = owners_.find(owner);
   return it != owners_.end() && (it->second->dead || it->second->silent);
 }
 
 bool LeaseKeeper::CheckAlive(uint64_t owner) {
-  std::unique_lock lock(mu_);
+  MutexLock lock(mu_);
   auto it = owners_.find(owner);
   if (it == owners_.end()) return true;
   Owner* o = it->second.get();  // stays: the caller's surrogate counts as a link
   if (o->dead || !o->running) return !o->dead;
   uint64_t ticket = ++o->check_requested;
   o->Wake();
-  checked_.wait_for(lock, kCheckWait,
-                    [&] { return stopping_ || o->dead || !o->running || o->check_done >= ticket; });
+  checked_.WaitFor(mu_, kCheckWait, [&] {
+    mu_.AssertHeld();  // the wait holds it whenever it asks
+    return stopping_ || o->dead || !o->running || o->check_done >= ticket;
+  });
   return !o->dead;
 }
 
 std::size_t LeaseKeeper::running() const {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   return static_cast<std::size_t>(std::count_if(owners_.begin(), owners_.end(),
                                                 [](const auto& kv) { return kv.second->running; }));
 }
@@ -199,13 +201,13 @@ std::size_t LeaseKeeper::running() const {
 void LeaseKeeper::Shutdown() {
   std::vector<std::thread> threads;
   {
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     stopping_ = true;
     for (auto& [space, o] : owners_) {
       o->Wake();
       if (o->thread.joinable()) threads.push_back(std::move(o->thread));
     }
-    checked_.notify_all();
+    checked_.NotifyAll();
   }
   for (auto& t : threads) t.join();
 }
@@ -253,19 +255,19 @@ struct LeaseKeeper::Hearing {
 };
 
 void LeaseKeeper::Finish(Owner& o, Ending how) {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   o.running = false;
   if (how == Ending::kOwnerDead) {
     o.dead = true;
     o.releases.clear();
   }
-  checked_.notify_all();
+  checked_.NotifyAll();
 }
 
 void LeaseKeeper::SetSilent(Owner& o, bool silent) {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   o.silent = silent;
-  checked_.notify_all();
+  checked_.NotifyAll();
 }
 
 void LeaseKeeper::NoteSilence(Owner& o, Hearing& h) {
@@ -279,7 +281,7 @@ LeaseKeeper::Event LeaseKeeper::Wait(Owner& o, int fd, Clock::time_point until, 
     {
       // The check and the sleep's deadline under one lock: news that comes after it finds the
       // deadline and wakes us if it is due sooner.
-      std::scoped_lock lock(mu_);
+      MutexLock lock(mu_);
       if (stopping_) return Event::kStop;
       Clock::time_point now = Clock::now();
       if (watch == Watch::kReplyAndNews) {
@@ -297,7 +299,7 @@ LeaseKeeper::Event LeaseKeeper::Wait(Owner& o, int fd, Clock::time_point until, 
     pollfd fds[2] = {{fd, POLLIN, 0}, {o.wake, POLLIN, 0}};
     int n = ::poll(fds, 2, static_cast<int>(std::max<int64_t>(wait, 0)));
     {
-      std::scoped_lock lock(mu_);
+      MutexLock lock(mu_);
       o.asleep_until = Clock::time_point::min();
     }
     if (n > 0 && fds[0].revents != 0) return Event::kReadable;
@@ -309,7 +311,7 @@ LeaseConnection::Renewal LeaseKeeper::PrepareRenewal(Owner& o) {
   LeaseConnection::Renewal r;
   uint64_t known;
   {
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     r.releases = TakeLocked(o);
     known = o.known_epoch;
     r.ticket = o.check_requested;
@@ -335,13 +337,13 @@ bool LeaseKeeper::Absorb(Owner& o, LeaseConnection::Answer answer) {
     held = true;
   }
   again.clear();  // surrogates that died meanwhile release from here, outside the lock
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   if (answer.epoch > o.known_epoch) {
     o.known_epoch = answer.epoch;
     o.registration_wanted = true;
   }
   o.check_done = std::max(o.check_done, answer.renewal.ticket);
-  checked_.notify_all();
+  checked_.NotifyAll();
   return held || !o.releases.empty() || o.registration_wanted;
 }
 
@@ -354,7 +356,7 @@ LeaseKeeper::State LeaseKeeper::Connect(Owner& o, Hearing& h) {
   NoteSilence(o, h);
   pollfd p{o.wake, POLLIN, 0};
   ::poll(&p, 1, static_cast<int>(kRetryPause.count()));
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   if (stopping_) return Ended{Ending::kStopped};
   return Disconnected{};
 }
@@ -415,7 +417,7 @@ LeaseKeeper::State LeaseKeeper::Answered(Owner& o, Hearing& h,
 LeaseKeeper::State LeaseKeeper::EndLease(Owner& o, Idle s) {
   uint64_t gen;
   {
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     gen = o.counted_gen;
   }
   switch (s.conn->EndLease()) {
@@ -426,11 +428,11 @@ LeaseKeeper::State LeaseKeeper::EndLease(Owner& o, Idle s) {
     case LeaseConnection::End::kEnded:
       break;
   }
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   if (gen != o.counted_gen || !o.releases.empty() || stopping_) return s;
   // Under the same lock as the check: a receipt counted from here on starts a new thread.
   o.running = false;
-  checked_.notify_all();
+  checked_.NotifyAll();
   return Ended{Ending::kLeaseDone};
 }
 

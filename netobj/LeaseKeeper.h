@@ -23,10 +23,8 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <unordered_map>
 #include <variant>
@@ -37,6 +35,7 @@
 #include "netobj/NetObj.h"
 #include "netobj/RuntimeOptions.h"
 #include "netobj/SurrogateTable.h"
+#include "netobj/port/Mutex.h"
 #include "netobj/wire/Endpoint.h"
 
 namespace NetObj {
@@ -83,10 +82,10 @@ class LeaseKeeper {
   enum class Event { kDue, kReadable, kStop };
   enum class Watch { kReply, kReplyAndNews };
 
-  void StartLocked(Owner& o, std::vector<std::thread>* to_join);
-  void QueueLocked(Owner& o, std::vector<std::thread>* to_join);
-  std::vector<ExportTable::Release> TakeLocked(Owner& o);
-  void ReapLocked(std::vector<std::thread>* to_join);
+  void StartLocked(Owner& o, std::vector<std::thread>* to_join) REQUIRES(mu_);
+  void QueueLocked(Owner& o, std::vector<std::thread>* to_join) REQUIRES(mu_);
+  std::vector<ExportTable::Release> TakeLocked(Owner& o) REQUIRES(mu_);
+  void ReapLocked(std::vector<std::thread>* to_join) REQUIRES(mu_);
 
   void Run(Owner* o);
   State Next(Owner& o, Hearing& h, State state);
@@ -106,10 +105,10 @@ class LeaseKeeper {
   const RuntimeOptions& options_;
   const uint64_t holder_;
   const SurrogateTable& surrogates_;
-  mutable std::mutex mu_;
-  std::condition_variable checked_;  // with mu_: a check was answered, or its owner went
-  bool stopping_ = false;            // guarded by mu_
-  std::unordered_map<uint64_t, std::unique_ptr<Owner>> owners_;  // guarded by mu_
+  mutable Mutex mu_;
+  CondVar checked_;  // with mu_: a check was answered, or its owner went
+  bool stopping_ GUARDED_BY(mu_) = false;
+  std::unordered_map<uint64_t, std::unique_ptr<Owner>> owners_ GUARDED_BY(mu_);
 };
 
 }  // namespace NetObj

@@ -23,7 +23,7 @@ void RuntimeCore::ServeLease(CallConnection& c, int32_t stub_prot) {
       uint64_t epoch = exports_.Renew(holder, c.connection_id, now, &dropped, &replaced);
       c.lease_holder = holder;
       if (replaced != 0) {
-        std::scoped_lock lock(mu_);
+        MutexLock lock(mu_);
         if (server_) server_->Disconnect(replaced);
       }
       BeginReply(c);

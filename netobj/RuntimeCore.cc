@@ -30,7 +30,7 @@ RuntimeCore::RuntimeCore(const RuntimeOptions& options)
 RuntimeCore::~RuntimeCore() { Shutdown(); }
 
 uint16_t RuntimeCore::Listen() {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   if (server_) return server_->port();
   if (stopping_) throw Error({"runtime has shut down"});
   Socket listener = Socket::Listen(options_.port);
@@ -49,17 +49,17 @@ uint16_t RuntimeCore::Listen() {
 
 std::vector<Endpoint> RuntimeCore::Advertised() {
   Listen();
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   return advertised_;
 }
 
 uint64_t RuntimeCore::accepted_connections() const {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   return server_ ? server_->accepted() : 0;
 }
 
 std::size_t RuntimeCore::open_serving_connections() const {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   return server_ ? server_->open_connections() : 0;
 }
 
@@ -70,7 +70,7 @@ void RuntimeCore::Shutdown() {
   pool_.Shutdown();
   Server* server;
   {
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     server = server_.get();
   }
   // Stopped, not destroyed: a worker running this very shutdown returns into it.
@@ -93,7 +93,7 @@ void RuntimeCore::Tick() {
   if (paused) exports_.HeardFromAll(now);
   LetGo(std::move(dropped));
   if (expired.empty()) return;
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   for (uint64_t id : expired) server_->Disconnect(id);
 }
 

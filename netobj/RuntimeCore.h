@@ -22,7 +22,6 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -37,10 +36,11 @@
 #include "netobj/Server.h"
 #include "netobj/SurrogateLink.h"
 #include "netobj/SurrogateTable.h"
+#include "netobj/port/Mutex.h"
 
 namespace NetObj {
 
-class RuntimeCore : public std::enable_shared_from_this<RuntimeCore>, private SurrogateHome {
+class RuntimeCore final : public std::enable_shared_from_this<RuntimeCore>, private SurrogateHome {
  public:
   explicit RuntimeCore(const RuntimeOptions& options);
   ~RuntimeCore();
@@ -122,9 +122,9 @@ class RuntimeCore : public std::enable_shared_from_this<RuntimeCore>, private Su
   LeaseKeeper leases_{options_, space_id_, surrogates_};
   Finalizer finalizer_;
   std::atomic<bool> stopping_{false};
-  mutable std::mutex mu_;  // guards server_ and advertised_
-  std::unique_ptr<Server> server_;
-  std::vector<Endpoint> advertised_;
+  mutable Mutex mu_;
+  std::unique_ptr<Server> server_ GUARDED_BY(mu_);
+  std::vector<Endpoint> advertised_ GUARDED_BY(mu_);
   std::chrono::steady_clock::time_point last_tick_;  // the server's thread only
 };
 

@@ -19,13 +19,13 @@ StubRegistry& StubRegistry::Instance() {
 
 void StubRegistry::Add(std::string_view type_name, int32_t stub_prot,
                        SurrogateFactory make_surrogate, Dispatcher dispatch) {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   StubEntry& e = entries_[std::string(type_name)];
   e = StubEntry{std::string(type_name), stub_prot, make_surrogate, dispatch};
 }
 
 const StubEntry* StubRegistry::Find(std::string_view type_name) const {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   auto it = entries_.find(type_name);
   return it == entries_.end() ? nullptr : &it->second;
 }

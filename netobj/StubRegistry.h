@@ -10,12 +10,12 @@
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "netobj/NetObj.h"
+#include "netobj/port/Mutex.h"
 
 namespace NetObj {
 
@@ -40,8 +40,8 @@ class StubRegistry {
 
  private:
   StubRegistry() = default;
-  mutable std::mutex mu_;
-  std::map<std::string, StubEntry, std::less<>> entries_;
+  mutable Mutex mu_;
+  std::map<std::string, StubEntry, std::less<>> entries_ GUARDED_BY(mu_);
 };
 
 }  // namespace NetObj

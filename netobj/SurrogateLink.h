@@ -16,11 +16,11 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "netobj/NetObj.h"
+#include "netobj/port/Mutex.h"
 #include "netobj/wire/ObjectRef.h"
 
 namespace NetObj {
@@ -71,9 +71,9 @@ class SurrogateLink {
   std::string pool_key_;
   SurrogateHome* home_;  // valid while core_ can be locked
   std::atomic<std::size_t> preferred_{0};
-  mutable std::mutex mu_;
-  uint64_t epoch_ = 0;     // guarded by mu_
-  uint64_t receipts_ = 0;  // guarded by mu_
+  mutable Mutex mu_;
+  uint64_t epoch_ GUARDED_BY(mu_) = 0;
+  uint64_t receipts_ GUARDED_BY(mu_) = 0;
 };
 
 }  // namespace NetObj

@@ -7,13 +7,13 @@
 namespace NetObj {
 
 std::shared_ptr<T> SurrogateTable::Find(const WireId& id) const {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   auto it = by_id_.find(id);
   return it == by_id_.end() ? nullptr : it->second.lock();
 }
 
 std::shared_ptr<T> SurrogateTable::Insert(const WireId& id, const std::shared_ptr<T>& made) {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   std::weak_ptr<T>& slot = by_id_[id];
   if (auto live = slot.lock()) return live;
   slot = made;
@@ -21,14 +21,14 @@ std::shared_ptr<T> SurrogateTable::Insert(const WireId& id, const std::shared_pt
 }
 
 void SurrogateTable::Forget(const WireId& id) {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   auto it = by_id_.find(id);
   if (it != by_id_.end() && it->second.expired()) by_id_.erase(it);
 }
 
 std::vector<std::shared_ptr<T>> SurrogateTable::LiveOf(uint64_t space) const {
   std::vector<std::shared_ptr<T>> out;
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   for (const auto& [id, weak] : by_id_)
     if (id.space == space)
       if (auto s = weak.lock()) out.push_back(std::move(s));
@@ -36,7 +36,7 @@ std::vector<std::shared_ptr<T>> SurrogateTable::LiveOf(uint64_t space) const {
 }
 
 std::size_t SurrogateTable::size() const {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   return by_id_.size();
 }
 
@@ -65,7 +65,7 @@ SurrogateLink::~SurrogateLink() {
 }
 
 void SurrogateLink::CountReceipt(uint64_t epoch) {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   if (epoch < epoch_) return;
   if (epoch > epoch_) {
     epoch_ = epoch;
@@ -75,12 +75,12 @@ void SurrogateLink::CountReceipt(uint64_t epoch) {
 }
 
 uint64_t SurrogateLink::epoch() const {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   return epoch_;
 }
 
 uint64_t SurrogateLink::receipts() const {
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   return receipts_;
 }
 

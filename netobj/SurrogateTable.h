@@ -6,11 +6,11 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <unordered_map>
 #include <vector>
 
 #include "netobj/NetObj.h"
+#include "netobj/port/Mutex.h"
 #include "netobj/wire/ObjectRef.h"
 
 namespace NetObj {
@@ -27,8 +27,8 @@ class SurrogateTable {
   std::size_t size() const;
 
  private:
-  mutable std::mutex mu_;
-  std::unordered_map<WireId, std::weak_ptr<T>, WireIdHash> by_id_;
+  mutable Mutex mu_;
+  std::unordered_map<WireId, std::weak_ptr<T>, WireIdHash> by_id_ GUARDED_BY(mu_);
 };
 
 }  // namespace NetObj

@@ -20,7 +20,6 @@
 #include <deque>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "netobj/port/Mutex.h"

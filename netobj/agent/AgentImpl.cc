@@ -12,7 +12,7 @@ void AgentImpl::put(const std::string& name, std::shared_ptr<T> obj, const Endpo
     throw Error(
         {"export refused", "only processes on the agent's host may export", from.ToString()});
   std::vector<std::shared_ptr<T>> gone;  // released after the lock: dropping touches the runtime
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   for (auto it = names_.begin(); it != names_.end();) {
     if (it->second && OwnerKnownDead(*it->second)) {
       gone.push_back(std::move(it->second));
@@ -29,7 +29,7 @@ void AgentImpl::put(const std::string& name, std::shared_ptr<T> obj, const Endpo
 std::shared_ptr<T> AgentImpl::get(const std::string& name) {
   std::shared_ptr<T> found;
   {
-    std::scoped_lock lock(mu_);
+    MutexLock lock(mu_);
     auto it = names_.find(name);
     if (it == names_.end()) return nullptr;
     found = it->second;
@@ -37,7 +37,7 @@ std::shared_ptr<T> AgentImpl::get(const std::string& name) {
   // Asked outside the lock: it may take a round trip to the owner.
   if (!found || OwnerMayBeAlive(*found)) return found;
   std::shared_ptr<T> gone;
-  std::scoped_lock lock(mu_);
+  MutexLock lock(mu_);
   auto it = names_.find(name);
   if (it != names_.end() && it->second == found) {
     gone = std::move(it->second);

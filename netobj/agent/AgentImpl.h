@@ -13,9 +13,9 @@
 
 #include <functional>
 #include <map>
-#include <mutex>
 
 #include "netobj/agent/AgentStubs.h"
+#include "netobj/port/Mutex.h"
 
 namespace NetObj {
 
@@ -30,8 +30,8 @@ class AgentImpl : public Agent {
 
  private:
   LocalRule is_local_;
-  std::mutex mu_;
-  std::map<std::string, std::shared_ptr<T>, std::less<>> names_;
+  Mutex mu_;
+  std::map<std::string, std::shared_ptr<T>, std::less<>> names_ GUARDED_BY(mu_);
 };
 
 }  // namespace NetObj
