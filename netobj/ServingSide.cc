@@ -174,16 +174,16 @@ bool ServingSide::ServeRequest(IncomingCall& c, const FrameHeader& h, std::vecto
 }
 
 void ServingSide::Dispatch(IncomingCall& c, const FrameHeader& h) {
+  const uint64_t here = core_.space_id();
   ReceivedCall call = GetCallHeader(c.in);
   c.peer_space = call.header.caller;
   const WireId& target = call.header.target;
   int32_t stub_prot = call.header.stub_prot;
   // The caller's releases come first, whatever the call: a call that fails still carried them.
-  if (!call.releases.empty() && target.space == core_.space_id() &&
-      c.peer_space != core_.space_id())
+  if (!call.releases.empty() && target.space == here && c.peer_space != here)
     c.released = core_.exports().Released(c.peer_space, call.releases);
   bool addressed_here =
-      target.space == core_.space_id() || (target.space == 0 && target.object < kFirstOrdinaryId);
+      target.space == here || (target.space == 0 && target.object < kFirstOrdinaryId);
   if (addressed_here && target.object == kLeaseObjectId) return ServeLease(c, stub_prot);
   auto found = addressed_here ? core_.exports().Find(target.object) : std::nullopt;
   if (!found) throw Error({kUnknownObject, "object " + std::to_string(target.object)});

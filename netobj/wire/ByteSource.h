@@ -2,8 +2,9 @@
 // the socket received into the stream the peer meant (a decrypting one keeps its own state and
 // hands over only plain bytes), so framing never knows which it reads.
 //
-// Ownership: the caller keeps the source alive while an assembler reads from it. Not
-// thread-safe: one thread at a time, the one that owns the connection.
+// Implemented by Socket (Socket.h). Ownership: the caller keeps the source alive while an
+// assembler reads from it. Not thread-safe: one thread at a time, the one that owns the
+// connection.
 #pragma once
 
 #include <cstddef>
