@@ -1,33 +1,57 @@
 // The operations that stub units call (NetObj.h), forwarded to the runtime instance that owns
-// the call: the surrogate's runtime on the calling side, the serving runtime on the other.
+// the call (the surrogate's runtime on the calling side, the serving runtime on the other), and
+// there to the part that owns the operation: a side for the call's frame, the core for
+// references.
 #include "netobj/RuntimeCore.h"
 
 namespace NetObj {
+
+namespace {
+
+// A stub that mixes up the sides gets an error, not a cast to the wrong type.
+OutgoingCall& Outgoing(CallConnection& c) {
+  if (c.role() != CallConnection::Role::kCalling)
+    throw Error({"not a call", "a served call is answered, not waited for"});
+  return static_cast<OutgoingCall&>(c);
+}
+
+IncomingCall& Incoming(CallConnection& c) {
+  if (c.role() != CallConnection::Role::kServing)
+    throw Error({"not a served call", "only a served call has a reply to begin"});
+  return static_cast<IncomingCall&>(c);
+}
+
+void CheckWritable(CallConnection& c) {
+  if (c.role() == CallConnection::Role::kServing && !static_cast<IncomingCall&>(c).reply_begun)
+    throw Error({"reply not begun", "BeginReply comes before the reply's values"});
+}
+
+}  // namespace
 
 CallConnection& OpenCall(T& obj, int32_t stubProt) {
   const std::shared_ptr<SurrogateLink>& link = obj.link();
   if (!link) throw Error({"not a surrogate", "calls go to remote objects only"});
   std::shared_ptr<RuntimeCore> core = link->core();
   if (!core) throw Error({"runtime has shut down"});
-  return core->OpenCall(link, stubProt);
+  return core->calling().OpenCall(link, stubProt);
 }
 
-DataFormat WaitForReply(CallConnection& c) { return c.core().WaitForReply(c); }
+DataFormat WaitForReply(CallConnection& c) {
+  OutgoingCall& call = Outgoing(c);
+  return call.core().calling().WaitForReply(call);
+}
 
 void CloseCall(CallConnection& c, bool reuse) {
+  OutgoingCall& call = Outgoing(c);
   // Held until the connection is back in the pool: this may be the runtime's last owner.
-  std::shared_ptr<RuntimeCore> keep = std::move(c.keep_alive);
-  c.core().CloseCall(c, reuse);
+  std::shared_ptr<RuntimeCore> keep = std::move(call.keep_alive);
+  call.core().calling().CloseCall(call, reuse);
 }
 
-void BeginReply(CallConnection& c) { c.core().BeginReply(c); }
-
-namespace {
-void CheckWritable(const CallConnection& c) {
-  if (c.role() == CallConnection::Role::kServing && !c.reply_begun)
-    throw Error({"reply not begun", "BeginReply comes before the reply's values"});
+void BeginReply(CallConnection& c) {
+  IncomingCall& call = Incoming(c);
+  call.core().serving().BeginReply(call);
 }
-}  // namespace
 
 void PutInt32(CallConnection& c, int32_t v) {
   CheckWritable(c);

@@ -3,36 +3,36 @@
 
 namespace NetObj {
 
-CallConnection* ConnectionPool::TakeIdle(const std::string& key) {
+OutgoingCall* ConnectionPool::TakeIdle(const std::string& key) {
   MutexLock lock(mu_);
   if (shut_down_) return nullptr;
   auto it = idle_.find(key);
   if (it == idle_.end() || it->second.empty()) return nullptr;
-  std::unique_ptr<CallConnection> c = std::move(it->second.back());
+  std::unique_ptr<OutgoingCall> c = std::move(it->second.back());
   it->second.pop_back();
-  CallConnection* raw = c.get();
+  OutgoingCall* raw = c.get();
   in_use_.emplace(raw, std::move(c));
   return raw;
 }
 
-CallConnection* ConnectionPool::AddInUse(std::unique_ptr<CallConnection> c) {
+OutgoingCall* ConnectionPool::AddInUse(std::unique_ptr<OutgoingCall> c) {
   MutexLock lock(mu_);
   if (shut_down_) return nullptr;  // `c` closes on return
-  CallConnection* raw = c.get();
+  OutgoingCall* raw = c.get();
   in_use_.emplace(raw, std::move(c));
   return raw;
 }
 
-bool ConnectionPool::Renew(CallConnection& c, Socket fresh, const Endpoint& peer) {
-  Socket old;
+bool ConnectionPool::Renew(OutgoingCall& c, std::unique_ptr<Channel> fresh, const Endpoint& peer) {
+  std::unique_ptr<Channel> old;  // closed once the lock is let go
   MutexLock lock(mu_);
   if (shut_down_) return false;
-  old = c.Own(std::move(fresh), peer);
+  old = c.Replace(std::move(fresh), peer);
   return true;
 }
 
-void ConnectionPool::Release(CallConnection& c, const std::string& key, bool keep) {
-  std::unique_ptr<CallConnection> dropped;
+void ConnectionPool::Release(OutgoingCall& c, const std::string& key, bool keep) {
+  std::unique_ptr<OutgoingCall> dropped;
   MutexLock lock(mu_);
   auto it = in_use_.find(&c);
   if (it == in_use_.end()) return;
@@ -45,12 +45,12 @@ void ConnectionPool::Release(CallConnection& c, const std::string& key, bool kee
 }
 
 void ConnectionPool::Shutdown() {
-  std::unordered_map<std::string, std::vector<std::unique_ptr<CallConnection>>> idle;
+  std::unordered_map<std::string, std::vector<std::unique_ptr<OutgoingCall>>> idle;
   {
     MutexLock lock(mu_);
     shut_down_ = true;
     idle.swap(idle_);
-    for (auto& [raw, c] : in_use_) c->socket().ShutdownBoth();
+    for (auto& [raw, c] : in_use_) c->channel().Shutdown();
   }
 }
 

@@ -4,7 +4,7 @@
 // beside it, so the two sides of the wire cannot drift apart; the limits are the wire format's
 // (WireFormat.h, LeaseProtocol.h).
 //
-// Stateless codecs and constants: thread-safe.
+// Implemented in Envelope.cc. Stateless codecs and constants: thread-safe.
 #pragma once
 
 #include <cstdint>

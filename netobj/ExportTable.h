@@ -23,7 +23,8 @@
 // Numbers below kFirstOrdinaryId are well-known (reachable by calls addressed to space 0);
 // ordinary exports count up from kFirstOrdinaryId and are never reused.
 //
-// Thread-safe: every method takes the table's lock; no object code runs under it.
+// Implemented in ExportTable.cc. Thread-safe: every method takes the table's lock; no object code
+// runs under it.
 #pragma once
 
 #include <chrono>

@@ -5,8 +5,8 @@
 // on its worker after the reply. The destructor runs on this thread (unless local code still
 // holds the object: then wherever that code drops it), outside every runtime lock.
 //
-// Thread-safe: Add from any thread (never under a runtime lock); Stop from any thread but this
-// one's.
+// Implemented in Finalizer.cc. Thread-safe: Add from any thread (never under a runtime lock); Stop
+// from any thread but this one's.
 #pragma once
 
 #include <memory>

@@ -2,7 +2,7 @@
 // protocol: LeaseProtocol.h). Each call is an ordinary call frame to the owner's space, so a
 // call that reaches another runtime at the owner's old address is answered "unknown object".
 //
-// Stateless codecs: thread-safe.
+// Implemented in LeaseCodec.cc. Stateless codecs: thread-safe.
 #pragma once
 
 #include <cstdint>

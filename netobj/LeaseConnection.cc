@@ -4,15 +4,13 @@
 #include <cerrno>
 
 #include "netobj/LeaseCodec.h"
+#include "netobj/PlainChannel.h"
 #include "netobj/SurrogateLink.h"
 
 namespace NetObj {
 
-LeaseConnection::LeaseConnection(Socket s, uint64_t holder, uint64_t owner)
-    : sock_(std::move(s)),
-      holder_(holder),
-      owner_(owner),
-      peer_("owner " + std::to_string(owner)) {}
+LeaseConnection::LeaseConnection(std::unique_ptr<Channel> chan, uint64_t holder, uint64_t owner)
+    : chan_(std::move(chan)), holder_(holder), owner_(owner) {}
 
 std::variant<std::unique_ptr<LeaseConnection>, LeaseConnection::Loss> LeaseConnection::Open(
     const RuntimeOptions& options, uint64_t holder, uint64_t owner,
@@ -24,7 +22,9 @@ std::variant<std::unique_ptr<LeaseConnection>, LeaseConnection::Loss> LeaseConne
       Socket s = Socket::Connect(e, options.connect_timeout);
       s.SetRecvTimeout(options.lease_renewal);
       s.SetSendTimeout(options.lease_renewal);
-      return std::unique_ptr<LeaseConnection>(new LeaseConnection(std::move(s), holder, owner));
+      // Failures name the owner's space.
+      auto chan = std::make_unique<PlainChannel>(std::move(s), "owner " + std::to_string(owner));
+      return std::unique_ptr<LeaseConnection>(new LeaseConnection(std::move(chan), holder, owner));
     } catch (const ConnectError& err) {
       if (err.code() != ECONNREFUSED) all_refused = false;
     }
@@ -39,8 +39,7 @@ bool LeaseConnection::Send(Renewal r) {
   for (const auto& sur : r.again) registrations.push_back(sur->link()->ref().id.object);
   PutRenewal(out_, holder_, owner_, r.releases, registrations);
   try {
-    std::span<const uint8_t> frame = out_.Seal(MessageKind::kCall);
-    sock_.SendAll(frame.data(), frame.size(), peer_);
+    chan_->Send(out_.Seal(MessageKind::kCall), false);
   } catch (const Wr::Failure&) {
     return false;
   }
@@ -50,10 +49,10 @@ bool LeaseConnection::Send(Renewal r) {
 
 LeaseConnection::Read LeaseConnection::ReadReply() {
   try {
-    FrameAssembler::Got got = frames_.Pump(sock_, peer_, FrameAssembler::Wait::kNever);
+    FrameAssembler::Got got = chan_->Pump(FrameAssembler::Wait::kNever);
     if (got == FrameAssembler::Got::kWouldBlock) return Pending{};
     if (got == FrameAssembler::Got::kClosed) return Loss::kConnection;
-    FrameHeader h = frames_.Take(&body_);
+    FrameHeader h = chan_->TakeFrame(&body_);
     in_.Reset(body_, h.format);
     LeaseAnswer answer = OpenLeaseReply(h, in_, owner_);
     if (answer != LeaseAnswer::kReply)
@@ -71,9 +70,8 @@ LeaseConnection::Read LeaseConnection::ReadReply() {
 LeaseConnection::End LeaseConnection::EndLease() {
   PutEndLease(out_, holder_, owner_);
   try {
-    std::span<const uint8_t> frame = out_.Seal(MessageKind::kCall);
-    sock_.SendAll(frame.data(), frame.size(), peer_);
-    FrameHeader h = frames_.Read(sock_, peer_, &body_);
+    chan_->Send(out_.Seal(MessageKind::kCall), false);
+    FrameHeader h = chan_->ReadFrame(&body_);
     in_.Reset(body_, h.format);
     LeaseAnswer answer = OpenLeaseReply(h, in_, owner_);
     if (answer != LeaseAnswer::kReply)

@@ -4,7 +4,8 @@
 // reply, and with it the surrogates that renewal registers again, until the reply is read or
 // the connection is dropped.
 //
-// Ownership: the lease thread's state owns it; closing it (destroying it) tells the owner to
+// Implemented in LeaseConnection.cc, over a PlainChannel. Ownership: the lease thread's state
+// owns it; closing it (destroying it) tells the owner to
 // drop our holdings. Not thread-safe: the owner's lease thread alone uses it.
 #pragma once
 
@@ -15,13 +16,12 @@
 #include <variant>
 #include <vector>
 
+#include "netobj/Channel.h"
 #include "netobj/ExportTable.h"
 #include "netobj/NetObj.h"
 #include "netobj/RuntimeOptions.h"
 #include "netobj/wire/Endpoint.h"
-#include "netobj/wire/FrameAssembler.h"
 #include "netobj/wire/Message.h"
-#include "netobj/wire/Socket.h"
 
 namespace NetObj {
 
@@ -55,7 +55,7 @@ class LeaseConnection {
       const std::vector<Endpoint>& order);
 
   // For the lease thread's poll: readable when a reply, or the owner's close, arrived.
-  int fd() const { return sock_.fd(); }
+  int fd() const { return chan_->fd(); }
   // Sends the renewal and holds it until its reply; false when the connection broke (the
   // releases lost with it are moot: the owner drops the lease when the connection closes).
   bool Send(Renewal r);
@@ -65,13 +65,11 @@ class LeaseConnection {
   End EndLease();
 
  private:
-  LeaseConnection(Socket s, uint64_t holder, uint64_t owner);
+  LeaseConnection(std::unique_ptr<Channel> chan, uint64_t holder, uint64_t owner);
 
-  Socket sock_;
+  std::unique_ptr<Channel> chan_;
   uint64_t holder_;
   uint64_t owner_;
-  std::string peer_;  // the owner's space, for failure texts
-  FrameAssembler frames_;
   MessageWriter out_;
   std::vector<uint8_t> body_;
   MessageReader in_;

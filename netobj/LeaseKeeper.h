@@ -16,10 +16,10 @@
 //     them).
 // The wire work is LeaseConnection's; the thread steers by one state (State, in the .cc).
 //
-// Ownership: the keeper owns the per-owner records and their threads; links report to it by the
-// owner's space. It reads the surrogate table it is given (the runtime's, which outlives it).
-// Thread-safe: every method, from any thread (never under a runtime lock); Shutdown joins the
-// threads and ends every lease.
+// Implemented in LeaseKeeper.cc. Ownership: the keeper owns the per-owner records and their
+// threads; links report to it by the owner's space. It reads the surrogate table it is given (the
+// runtime's, which outlives it). Thread-safe: every method, from any thread (never under a runtime
+// lock); Shutdown joins the threads and ends every lease.
 #pragma once
 
 #include <chrono>

@@ -22,7 +22,7 @@
 //
 // The call header around these calls is Envelope's; the holder's codec of them is LeaseCodec's.
 //
-// Constants and stateless codecs: thread-safe.
+// Implemented in LeaseProtocol.cc. Constants and stateless codecs: thread-safe.
 #pragma once
 
 #include <cstdint>

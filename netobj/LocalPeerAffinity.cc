@@ -12,9 +12,9 @@ LocalPeerAffinity::~LocalPeerAffinity() {
   if (pinned_ >= 0) PlaceThread(own_);
 }
 
-void LocalPeerAffinity::Follow(const Socket& s) {
+void LocalPeerAffinity::Follow(const Channel& c) {
   if (!enabled_) return;
-  const std::optional<int> cpu = s.IncomingCpu();
+  const std::optional<int> cpu = c.IncomingCpu();
   if (!cpu || *cpu >= CPU_SETSIZE) return;
   if (*cpu == pinned_) {
     streak_ = 0;

@@ -18,15 +18,15 @@
 // the one that took the network card's interrupt. A CPU outside the thread's own set is not
 // taken.
 //
-// Ownership: one instance per run of requests served on one connection, on the serving thread's
-// stack; the destructor gives the thread back the CPU set it had. Not thread-safe: it acts on
-// the calling thread only. The runtime's long-lived threads, which may be started from a pinned
-// worker, take the process's CPU set back (ThreadPlacement.h).
+// Implemented in LocalPeerAffinity.cc. Ownership: one instance per run of requests served on one
+// connection, on the serving thread's stack; the destructor gives the thread back the CPU set it
+// had. Not thread-safe: it acts on the calling thread only. The runtime's long-lived threads, which
+// may be started from a pinned worker, take the process's CPU set back (ThreadPlacement.h).
 #pragma once
 
 #include <sched.h>
 
-#include "netobj/wire/Socket.h"
+#include "netobj/Channel.h"
 
 namespace NetObj {
 
@@ -38,9 +38,9 @@ class LocalPeerAffinity {
   LocalPeerAffinity(const LocalPeerAffinity&) = delete;
   LocalPeerAffinity& operator=(const LocalPeerAffinity&) = delete;
 
-  // Moves the calling thread to the CPU that the last message read from `s` came from. Called
+  // Moves the calling thread to the CPU that the last message read from `c` came from. Called
   // before each request is served; costs one system call when the caller has not moved.
-  void Follow(const Socket& s);
+  void Follow(const Channel& c);
 
  private:
   // Requests in a row that must come from one CPU before the thread moves there: at first

@@ -2,12 +2,14 @@
 // that travel by reference (texts and two-dimensional integer arrays), the failures that cross
 // from the runtime, and the operations that stub units and programs call.
 //
-// Ownership: objects travel as std::shared_ptr. A local object written to a peer is kept alive
-// by the runtime while some peer holds a surrogate of it (or may still receive one); once none
-// does (the surrogates died, or their processes did: within the 8 s lease period at most), the
-// runtime lets go of it, and if the program holds it no more its destructor runs on a runtime
-// thread, outside the runtime's locks. A surrogate belongs to whoever holds it. Texts and arrays
-// are copied on receipt: the receiver owns its copy.
+// Implemented in Calls.cc (the calls and values), Types.cc (T, TypeCode), StubRegistry.cc
+// (RegisterStubs) and Runtime.cc (the agent operations). Ownership: objects travel as
+// std::shared_ptr. A local object written to a peer is kept alive by the runtime while some peer
+// holds a surrogate of it (or may still receive one); once none does (the surrogates died, or their
+// processes did: within the 8 s lease period at most), the runtime lets go of it, and if the
+// program holds it no more its destructor runs on a runtime thread, outside the runtime's locks. A
+// surrogate belongs to whoever holds it. Texts and arrays are copied on receipt: the receiver owns
+// its copy.
 //
 // Thread safety: every free function here may be called from any thread. A CallConnection is
 // used by one thread at a time (the caller that opened it, or the runtime thread that serves it).

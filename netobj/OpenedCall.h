@@ -3,8 +3,8 @@
 // once whatever happens after OpenCall succeeds, and read or write failures of the runtime reach
 // the caller as NetObj::Error with the same atom list.
 //
-// Ownership: an OpenedCall borrows the runtime's CallConnection for its own lifetime and lives on
-// the stack of one surrogate method. Not shared between threads.
+// Header only. Ownership: an OpenedCall borrows the runtime's CallConnection for its own lifetime
+// and lives on the stack of one surrogate method. Not shared between threads.
 #pragma once
 
 #include <cstdint>

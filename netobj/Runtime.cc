@@ -50,7 +50,7 @@ Runtime& Runtime::Default() {
 }
 
 uint64_t Runtime::space_id() const { return core_->space_id(); }
-uint16_t Runtime::Listen() { return core_->Listen(); }
+uint16_t Runtime::Listen() { return core_->serving().Listen(); }
 void Runtime::Shutdown() {
   // The core first: it wakes a put of the keeper that waits on the agent.
   core_->Shutdown();
@@ -60,7 +60,7 @@ void Runtime::Shutdown() {
 void Runtime::ExportWellKnown(uint64_t id, std::shared_ptr<T> obj) {
   if (id == 0 || id >= kFirstOrdinaryId) throw Error({"bad well-known object number"});
   core_->exports().ExportWellKnown(id, obj);
-  core_->Listen();
+  core_->serving().Listen();
 }
 
 ObjectRef Runtime::RefOf(const std::shared_ptr<T>& obj) {
@@ -68,7 +68,7 @@ ObjectRef Runtime::RefOf(const std::shared_ptr<T>& obj) {
   ObjectRef ref;
   ref.id = WireId{core_->space_id(), core_->exports().Pin(obj)};
   for (auto t : obj->RemoteTypes()) ref.types.emplace_back(t);
-  ref.endpoints = core_->Advertised();
+  ref.endpoints = core_->serving().Advertised();
   return ref;
 }
 
@@ -76,8 +76,8 @@ std::shared_ptr<T> Runtime::ObjectOf(const ObjectRef& ref) {
   return core_->ObjectFor(ref, std::nullopt, RuntimeCore::Receipt::kUnregistered);
 }
 
-uint64_t Runtime::accepted_connections() const { return core_->accepted_connections(); }
-std::size_t Runtime::idle_connections() const { return core_->pool().idle_count(); }
+uint64_t Runtime::accepted_connections() const { return core_->serving().accepted_connections(); }
+std::size_t Runtime::idle_connections() const { return core_->calling().idle_connections(); }
 std::size_t Runtime::exported_objects() const { return core_->exports().size(); }
 std::size_t Runtime::live_surrogate_entries() const { return core_->surrogates().size(); }
 
@@ -85,7 +85,9 @@ std::set<uint64_t> Runtime::HoldersOf(const std::shared_ptr<T>& local) const {
   return core_->exports().HoldersOf(local.get());
 }
 
-std::size_t Runtime::open_serving_connections() const { return core_->open_serving_connections(); }
+std::size_t Runtime::open_serving_connections() const {
+  return core_->serving().open_serving_connections();
+}
 
 std::size_t Runtime::leased_holders() const { return core_->exports().leased_holders(); }
 

@@ -9,7 +9,7 @@
 // makes calls blocked in it raise Thread::Alerted, and drops its exports. The default instance is
 // never destroyed: its threads serve until the process ends.
 //
-// Thread-safe: every method may be called from any thread.
+// Implemented in Runtime.cc. Thread-safe: every method may be called from any thread.
 #pragma once
 
 #include <cstdint>

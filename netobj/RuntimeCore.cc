@@ -18,10 +18,6 @@ uint64_t NewSpaceId() {
   return id;
 }
 
-// A worker that has served a request waits this long for the next one on the same connection
-// before handing it back to the polling thread: a run of calls costs no hand-over.
-constexpr std::chrono::milliseconds kLinger{1000};
-
 }  // namespace
 
 RuntimeCore::RuntimeCore(const RuntimeOptions& options)
@@ -29,72 +25,14 @@ RuntimeCore::RuntimeCore(const RuntimeOptions& options)
 
 RuntimeCore::~RuntimeCore() { Shutdown(); }
 
-uint16_t RuntimeCore::Listen() {
-  MutexLock lock(mu_);
-  if (server_) return server_->port();
-  if (stopping_) throw Error({"runtime has shut down"});
-  Socket listener = Socket::Listen(options_.port);
-  bool v6 = listener.IsIpv6();
-  Server::Limits limits{options_.max_serving_connections, options_.idle_timeout,
-                        options_.request_deadline, kLinger};
-  Server::Hooks hooks{[this](const Socket& s, const Endpoint& peer, uint64_t id) {
-                        return OpenSession(s, peer, id);
-                      },
-                      [this](const Endpoint& peer) { return Refusal(peer); }, [this] { Tick(); }};
-  last_tick_ = std::chrono::steady_clock::now();  // read by the server's thread from here on
-  server_ = std::make_unique<Server>(std::move(listener), limits, std::move(hooks));
-  advertised_ = LocalAddresses(server_->port(), v6);
-  return server_->port();
-}
-
-std::vector<Endpoint> RuntimeCore::Advertised() {
-  Listen();
-  MutexLock lock(mu_);
-  return advertised_;
-}
-
-uint64_t RuntimeCore::accepted_connections() const {
-  MutexLock lock(mu_);
-  return server_ ? server_->accepted() : 0;
-}
-
-std::size_t RuntimeCore::open_serving_connections() const {
-  MutexLock lock(mu_);
-  return server_ ? server_->open_connections() : 0;
-}
-
 void RuntimeCore::Shutdown() {
   if (stopping_.exchange(true)) return;
   // Our leases end first: the owners drop what we held.
   leases_.Shutdown();
-  pool_.Shutdown();
-  Server* server;
-  {
-    MutexLock lock(mu_);
-    server = server_.get();
-  }
-  // Stopped, not destroyed: a worker running this very shutdown returns into it.
-  if (server) server->Stop();
+  calling_.Shutdown();
+  serving_.Stop();
   exports_.Clear();
   finalizer_.Stop();
-}
-
-void RuntimeCore::Tick() {
-  using Clock = std::chrono::steady_clock;
-  Clock::time_point now = Clock::now();
-  // A tick late by seconds means this process was stopped (or starved), not its holders.
-  auto pause = std::max<Clock::duration>(options_.lease_period / 2, std::chrono::seconds(2));
-  bool paused = now - last_tick_ > pause;
-  last_tick_ = now;
-  // After such a pause nobody's silence is their fault: every holder gets a fresh lease period.
-  std::vector<uint64_t> expired;
-  ExportTable::Dropped dropped = exports_.Expire(
-      now, paused ? Clock::duration::max() : Clock::duration(options_.lease_period), &expired);
-  if (paused) exports_.HeardFromAll(now);
-  LetGo(std::move(dropped));
-  if (expired.empty()) return;
-  MutexLock lock(mu_);
-  for (uint64_t id : expired) server_->Disconnect(id);
 }
 
 void RuntimeCore::PutRef(CallConnection& c, const Ref& r) {
@@ -119,7 +57,7 @@ void RuntimeCore::PutRef(CallConnection& c, const Ref& r) {
       c.in_transit.push_back(*obj);
     }
     for (auto t : (*obj)->RemoteTypes()) ref.types.emplace_back(t);
-    ref.endpoints = Advertised();
+    ref.endpoints = serving_.Advertised();
     w.PutObjectRef(ref);
   } else if (const auto* text = std::get_if<Text>(&r); text && *text) {
     w.PutTextRef(**text);
@@ -195,7 +133,7 @@ std::shared_ptr<T> RuntimeCore::ObjectFor(const ObjectRef& ref, const std::optio
   if (held != 0 && held >= leases_.KnownEpoch(owner)) return s;
   // From a third party, or counted under an epoch the owner has since replaced (our lease with
   // it ended while the reference travelled): register before anyone relies on it.
-  uint64_t epoch = RegisterReceipt(link);
+  uint64_t epoch = calling_.RegisterReceipt(link);
   link.CountReceipt(epoch);
   leases_.Counted(owner, epoch);
   return s;

@@ -1,11 +1,8 @@
-// One runtime instance's machinery, tying the layers together: its space id, export and
-// surrogate tables, calling-side pool, serving side (started on first export), the holder's
-// leases and the owner's finalizer, and the call, reply and reference operations that the public
-// functions in NetObj.h forward to.
-//
-// A message body starts with the sender's space id. A call then names the object called
-// (space, object number) and the caller's stub protocol; a reply carries the values the
-// dispatcher wrote; an error reply carries an atom list, which the caller raises as NetObj::Error.
+// One runtime instance's core, which both sides share: its space id and options, the export and
+// surrogate tables, the holder's leases and the owner's finalizer, and turning references into
+// objects and back; the calling side (CallingSide.h) and the serving side (ServingSide.h, started
+// on first export) are its parts. The public functions in NetObj.h forward to whichever part owns
+// the operation (Calls.cc).
 //
 // Object lifetime across spaces (ExportTable explains the counting, LeaseKeeper the holder's
 // side): writing one of our objects to a peer counts a holding before the message leaves; a
@@ -13,13 +10,13 @@
 // from a third party is registered with its owner by one call before GetRef returns (the sender
 // keeps its own surrogate alive meanwhile, see CallConnection::in_transit).
 //
-// Ownership: held by a Runtime through a shared_ptr; surrogate links refer to it weakly, and an
-// open call keeps it alive until CloseCall. Thread-safe: every method may be called from any
-// thread, except that one CallConnection is used by one thread at a time.
+// Implemented in RuntimeCore.cc. Ownership: held by a Runtime through a shared_ptr; surrogate
+// links refer to it weakly, and an open call keeps it alive until CloseCall. Thread-safe: every
+// method may be called from any thread, except that one CallConnection is used by one thread at
+// a time.
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -27,16 +24,15 @@
 #include <vector>
 
 #include "netobj/CallConnection.h"
-#include "netobj/ConnectionPool.h"
+#include "netobj/CallingSide.h"
 #include "netobj/ExportTable.h"
 #include "netobj/Finalizer.h"
 #include "netobj/LeaseKeeper.h"
 #include "netobj/NetObj.h"
 #include "netobj/RuntimeOptions.h"
-#include "netobj/Server.h"
+#include "netobj/ServingSide.h"
 #include "netobj/SurrogateLink.h"
 #include "netobj/SurrogateTable.h"
-#include "netobj/port/Mutex.h"
 
 namespace NetObj {
 
@@ -51,29 +47,22 @@ class RuntimeCore final : public std::enable_shared_from_this<RuntimeCore>, priv
   uint64_t space_id() const { return space_id_; }
   ExportTable& exports() { return exports_; }
   SurrogateTable& surrogates() { return surrogates_; }
-  ConnectionPool& pool() { return pool_; }
   LeaseKeeper& leases() { return leases_; }
+  CallingSide& calling() { return calling_; }
+  ServingSide& serving() { return serving_; }
   // This host's addresses (port 0), read once at start.
   const std::vector<Endpoint>& local_addresses() const { return local_; }
 
-  // Starts serving if not yet; returns the port. Throws NetObj::Error if it cannot listen.
-  uint16_t Listen();
-  // The addresses written into references to our objects (Listen first).
-  std::vector<Endpoint> Advertised();
-  uint64_t accepted_connections() const;
-  std::size_t open_serving_connections() const;
-  // Stops serving and leasing, wakes callers blocked in calls (they raise Thread::Alerted),
+  // Stops leasing and serving, wakes callers blocked in calls (they raise Thread::Alerted),
   // drops exports.
   void Shutdown();
   bool stopping() const { return stopping_.load(); }
 
-  CallConnection& OpenCall(const std::shared_ptr<SurrogateLink>& link, int32_t stub_prot);
-  DataFormat WaitForReply(CallConnection& c);
-  void CloseCall(CallConnection& c, bool reuse);
-  void BeginReply(CallConnection& c);
-
+  // Either side's values by reference: ours counted for the peer, or kept in transit.
   void PutRef(CallConnection& c, const Ref& r);
   Ref GetRef(CallConnection& c, const TypeCode& expected);
+  // Takes back what the message's references counted: it never left whole.
+  void Unsend(CallConnection& c);
 
   // How a received reference was accounted for by its owner.
   enum class Receipt {
@@ -93,39 +82,19 @@ class RuntimeCore final : public std::enable_shared_from_this<RuntimeCore>, priv
   void LetGo(ExportTable::Dropped dropped) { finalizer_.Add(std::move(dropped)); }
 
  private:
-  class ServingSession;
-
   void SurrogateGone(const WireId& id, uint64_t epoch, uint64_t receipts) override;
-
-  std::unique_ptr<Server::Session> OpenSession(const Socket& s, const Endpoint& peer, uint64_t id);
-  std::vector<uint8_t> Refusal(const Endpoint& peer);
-  bool IsQuick(const FrameHeader& h, std::span<const uint8_t> body) const;
-  bool ServeRequest(CallConnection& c, const FrameHeader& h, std::vector<uint8_t>& body,
-                    bool on_poller);
-  bool ServeOne(CallConnection& c, const FrameHeader& h);
-  void Dispatch(CallConnection& c, const FrameHeader& h);
-  void ServeLease(CallConnection& c, int32_t stub_prot);
-  bool SendError(CallConnection& c, const AtomList& atoms);
-  void Tick();
-  void Unsend(CallConnection& c);
-  uint64_t RegisterReceipt(const SurrogateLink& link);
-  std::unique_ptr<CallConnection> Connect(SurrogateLink& link);
-  Socket ConnectSocket(SurrogateLink& link, Endpoint* peer);
-  FrameHeader Exchange(CallConnection& c);
 
   const RuntimeOptions options_;
   const uint64_t space_id_;
   const std::vector<Endpoint> local_;
   ExportTable exports_;
   SurrogateTable surrogates_;
-  ConnectionPool pool_;
+  CallingSide calling_{*this};
   LeaseKeeper leases_{options_, space_id_, surrogates_};
   Finalizer finalizer_;
   std::atomic<bool> stopping_{false};
-  mutable Mutex mu_;
-  std::unique_ptr<Server> server_ GUARDED_BY(mu_);
-  std::vector<Endpoint> advertised_ GUARDED_BY(mu_);
-  std::chrono::steady_clock::time_point last_tick_;  // the server's thread only
+  // Last, so that the server and its sessions end first.
+  ServingSide serving_{*this};
 };
 
 // Whether the owner of `obj` (a surrogate) may still be alive; true for local objects. Checks

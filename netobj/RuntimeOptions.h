@@ -1,6 +1,8 @@
 // What a runtime instance is configured with. Defaults suit a program; FromEnvironment reads
 // NETOBJ_PORT (the port a process that owns objects listens on; ephemeral when unset) and
 // NETOBJ_AGENT_PORT (the port of every host's agent; 7917 when unset).
+//
+// Header only, but for FromEnvironment, in Runtime.cc.
 #pragma once
 
 #include <chrono>

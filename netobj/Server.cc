@@ -7,8 +7,8 @@
 #include <algorithm>
 
 #include "netobj/LocalPeerAffinity.h"
+#include "netobj/PlainChannel.h"
 #include "netobj/wire/Addresses.h"
-#include "netobj/wire/FrameAssembler.h"
 
 namespace NetObj {
 
@@ -45,25 +45,25 @@ int ConnectionsAllowed(int wanted) {
 }  // namespace
 
 struct Server::Conn final : WorkerPool::Connection {
-  Conn(Server& owner, Socket s, const Endpoint& from)
+  Conn(Server& owner, Socket s, const Endpoint& from, uint64_t number)
       : server(owner),
-        sock(std::move(s)),
+        id(number),
         peer(from),
-        same_host(IsLocalPeer(peer, {sock.LocalEndpoint()})),
-        peer_text(peer.ToString()) {}
+        same_host(IsLocalPeer(peer, {s.LocalEndpoint()})),
+        chan(std::make_unique<PlainChannel>(std::move(s), peer.ToString())) {}
 
   bool SameHost() const override { return same_host; }
-  const Socket& socket() const override { return sock; }
+  const Channel& channel() const override { return *chan; }
   bool Serve() override { return server.ServeOnWorker(*this); }
   bool AwaitNext() override { return server.AwaitOnWorker(*this); }
 
   Server& server;
-  uint64_t id = 0;
-  Socket sock;  // declared before the session, so it outlives it
+  const uint64_t id;
   Endpoint peer;
   bool same_host;  // the peer runs on this host
-  std::string peer_text;
-  FrameAssembler frames;  // the owning thread's, as the request below
+  // Declared before the session, so it outlives it; its frames are the owning thread's, as the
+  // request below.
+  const std::unique_ptr<Channel> chan;
   std::unique_ptr<Session> session;
   State state = State::kIdle;    // guarded by the server's mu_
   Clock::time_point since;       // last activity; guarded by the server's mu_
@@ -159,10 +159,10 @@ Server::ConnPtr Server::PickVictimLocked() const {
 void Server::Admit(Socket s, const Endpoint& peer) {
   s.SetRecvTimeout(limits_.linger);
   s.SetSendTimeout(kSendTimeout);
-  auto c = std::make_shared<Conn>(*this, std::move(s), peer);
-  c->since = Clock::now();
+  Clock::time_point since = Clock::now();
   ConnPtr victim;
   bool full = false;
+  uint64_t id = 0;
   {
     MutexLock lock(mu_);
     if (static_cast<int>(conns_.size()) >= limits_.max_connections) {
@@ -171,15 +171,17 @@ void Server::Admit(Socket s, const Endpoint& peer) {
       if (victim && victim->state == State::kLingering) {
         // Its worker notices, and closes it without serving what it may have just read.
         victim->state = State::kEvicted;
-        victim->sock.ShutdownBoth();
+        victim->chan->Shutdown();
         victim.reset();
       }
     }
-    if (!full) c->id = next_id_++;
+    if (!full) id = next_id_++;
   }
-  if (full) return Refuse(std::move(c->sock), peer);
+  if (full) return Refuse(std::move(s), peer);
   if (victim) Close(*victim);  // parked: this thread's to close
-  c->session = hooks_.open(c->sock, c->peer, c->id);
+  auto c = std::make_shared<Conn>(*this, std::move(s), peer, id);
+  c->since = since;
+  c->session = hooks_.open(*c->chan, c->peer, c->id);
   {
     MutexLock lock(mu_);
     if (stopping_) return;
@@ -222,9 +224,9 @@ void Server::DrainClosing(uint64_t key) {
 // `first`: the connection is not in the watch set (new, or back from a worker).
 void Server::Arm(const Conn& c, bool first) {
   if (first)
-    poller_.Add(c.sock.fd(), c.id, Poller::Watch::kReadableOnce);
+    poller_.Add(c.chan->fd(), c.id, Poller::Watch::kReadableOnce);
   else
-    poller_.Modify(c.sock.fd(), c.id, Poller::Watch::kReadableOnce);
+    poller_.Modify(c.chan->fd(), c.id, Poller::Watch::kReadableOnce);
 }
 
 void Server::OnReadable(uint64_t id) {
@@ -253,7 +255,7 @@ void Server::ServeParked(const ConnPtr& c) {
   for (;;) {
     FrameAssembler::Got got;
     try {
-      got = c->frames.Pump(c->sock, c->peer_text, FrameAssembler::Wait::kNever);
+      got = c->chan->Pump(FrameAssembler::Wait::kNever);
     } catch (const MalformedFrame& e) {
       c->session->Reject(e.atoms());
       return Close(*c);
@@ -264,15 +266,15 @@ void Server::ServeParked(const ConnPtr& c) {
     if (got == FrameAssembler::Got::kWouldBlock) {
       {
         MutexLock lock(mu_);
-        ParkLocked(*c, c->frames.started());
+        ParkLocked(*c, c->chan->frame_started());
       }
       return Arm(*c, false);
     }
-    c->header = c->frames.Take(&c->body);
+    c->header = c->chan->TakeFrame(&c->body);
     if (!c->session->IsQuick(c->header, c->body)) {
       // Out of the watch set while a worker has it: otherwise every packet that reaches the
       // worker also passes through the polling thread's wake-up.
-      poller_.Remove(c->sock.fd());
+      poller_.Remove(c->chan->fd());
       return HandToWorker(c);
     }
     if (!c->session->Serve(c->header, c->body, true)) return Close(*c);
@@ -289,7 +291,7 @@ void Server::HandToWorker(const ConnPtr& c) {
     if (stopping_) return;
   }
   if (workers_.Hand(c)) return;
-  c->session->Reject({"server busy", "no thread to serve", c->peer_text});
+  c->session->Reject({"server busy", "no thread to serve", c->chan->peer_text()});
   Close(*c);
 }
 
@@ -316,7 +318,7 @@ bool Server::ServeOnWorker(Conn& c) {
 bool Server::AwaitOnWorker(Conn& c) {
   FrameAssembler::Got got;
   try {
-    got = c.frames.Pump(c.sock, c.peer_text, FrameAssembler::Wait::kFirst);
+    got = c.chan->Pump(FrameAssembler::Wait::kFirst);
   } catch (const MalformedFrame& e) {
     c.session->Reject(e.atoms());
     Close(c);
@@ -326,7 +328,7 @@ bool Server::AwaitOnWorker(Conn& c) {
     return false;
   }
   // Still this worker's: the session may let go of what the last reply needed kept.
-  if (got == FrameAssembler::Got::kWouldBlock && !c.frames.started()) c.session->Idle();
+  if (got == FrameAssembler::Got::kWouldBlock && !c.chan->frame_started()) c.session->Idle();
   bool over;
   {
     MutexLock lock(mu_);
@@ -334,7 +336,7 @@ bool Server::AwaitOnWorker(Conn& c) {
     // no reply byte and retries elsewhere.
     over = stopping_ || c.state == State::kEvicted || got == FrameAssembler::Got::kClosed;
     if (!over && got == FrameAssembler::Got::kWouldBlock) {
-      ParkLocked(c, c.frames.started());
+      ParkLocked(c, c.chan->frame_started());
       Arm(c, true);
       return false;
     }
@@ -344,7 +346,7 @@ bool Server::AwaitOnWorker(Conn& c) {
     Close(c);
     return false;
   }
-  c.header = c.frames.Take(&c.body);
+  c.header = c.chan->TakeFrame(&c.body);
   return true;
 }
 
@@ -357,10 +359,10 @@ void Server::Close(Conn& c) {
     last = std::move(it->second);
     conns_.erase(it);
   }
-  poller_.Remove(c.sock.fd());
-  // The socket closes when the last holder lets go (the caller's reference is the last but for
+  poller_.Remove(c.chan->fd());
+  // The channel closes when the last holder lets go (the caller's reference is the last but for
   // a concurrent Disconnect); shut it down now so the peer sees the end at once.
-  c.sock.ShutdownBoth();
+  c.chan->Shutdown();
 }
 
 void Server::Sweep(Clock::time_point now) {
@@ -379,7 +381,7 @@ void Server::SweepConnections(Clock::time_point now) {
     for (const auto& [id, c] : conns_) {
       if (c->state == State::kArriving) {
         auto allowance =
-            limits_.request_deadline + std::chrono::seconds(c->frames.announced() >> 20);
+            limits_.request_deadline + std::chrono::seconds(c->chan->frame_announced() >> 20);
         if (now - c->first_byte > allowance) slow.push_back(c);
       } else if (c->state == State::kIdle && now - c->since > limits_.idle_timeout &&
                  !c->session->Exempt()) {
@@ -388,7 +390,7 @@ void Server::SweepConnections(Clock::time_point now) {
     }
   }
   for (const ConnPtr& c : slow) {
-    c->session->Reject({"request too slow", c->peer_text});
+    c->session->Reject({"request too slow", c->chan->peer_text()});
     Close(*c);
   }
   for (const ConnPtr& c : idle) Close(*c);
@@ -408,7 +410,7 @@ void Server::SweepClosing(Clock::time_point now) {
 void Server::Disconnect(uint64_t id) {
   MutexLock lock(mu_);
   auto it = conns_.find(id);
-  if (it != conns_.end()) it->second->sock.ShutdownBoth();
+  if (it != conns_.end()) it->second->chan->Shutdown();
 }
 
 void Server::Stop() {
@@ -416,7 +418,7 @@ void Server::Stop() {
     MutexLock lock(mu_);
     if (stopping_) return;
     stopping_ = true;
-    for (auto& [id, c] : conns_) c->sock.ShutdownBoth();
+    for (auto& [id, c] : conns_) c->chan->Shutdown();
   }
   poller_.Wake();
   if (poll_thread_.joinable()) {

@@ -15,10 +15,11 @@
 // carries a lease, the newcomer is answered "server busy" and closed.
 //
 // Implemented in Server.cc, on Poller.h and WorkerPool.h. Ownership: the Server owns the
-// listener, every connection with its Session, the poller, the worker pool and the polling
-// thread. Stop (or the destructor) closes the connections and joins the threads, so a Session's
-// Serve must return once its socket fails. Thread-safe: every public method, from any thread;
-// Stop also from a worker or the polling thread (which is then detached instead of joined).
+// listener, every connection (its channel, a PlainChannel) with its Session, the poller, the worker
+// pool and the polling thread. Stop (or the destructor) closes the connections and joins the
+// threads, so a Session's Serve must return once its channel fails. Thread-safe: every public
+// method, from any thread; Stop also from a worker or the polling thread (which is then detached
+// instead of joined).
 #pragma once
 
 #include <atomic>
@@ -31,6 +32,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "netobj/Channel.h"
 #include "netobj/Poller.h"
 #include "netobj/WorkerPool.h"
 #include "netobj/port/Mutex.h"
@@ -68,8 +70,8 @@ class Server {
     std::chrono::milliseconds linger{1000};
   };
   struct Hooks {
-    // Makes the session of connection `id`; the socket outlives it.
-    std::function<std::unique_ptr<Session>(const Socket&, const Endpoint&, uint64_t id)> open;
+    // Makes the session of connection `id`; the channel outlives it, and stays the server's.
+    std::function<std::unique_ptr<Session>(Channel&, const Endpoint&, uint64_t id)> open;
     // The whole frame that refuses a connection ("server busy").
     std::function<std::vector<uint8_t>(const Endpoint&)> refusal;
     // Runs about every 250 ms on the polling thread (lease expiry); must not block.

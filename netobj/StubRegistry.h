@@ -4,8 +4,8 @@
 // types ("NetObj.T", whose surrogates are plain NetObj::T, and the agent's type) are in it from
 // the start.
 //
-// Thread-safe: every method takes the table's lock. Entries are never removed, so a pointer
-// returned by Find stays valid for the life of the process.
+// Implemented in StubRegistry.cc. Thread-safe: every method takes the table's lock. Entries are
+// never removed, so a pointer returned by Find stays valid for the life of the process.
 #pragma once
 
 #include <cstdint>

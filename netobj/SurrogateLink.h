@@ -7,10 +7,10 @@
 // untracked one (a well-known object addressed by host and port, or the runtime's own calls to
 // an owner's lease object) does neither.
 //
-// Ownership: the surrogate owns its link; the link refers to its runtime weakly, so a surrogate
-// may outlive its runtime (its calls then fail, and its death tells nobody). Thread-safe:
-// immutable after construction except the preferred address (atomic) and the receipts (guarded
-// by mu_).
+// Implemented in SurrogateTable.cc. Ownership: the surrogate owns its link; the link refers to its
+// runtime weakly, so a surrogate may outlive its runtime (its calls then fail, and its death tells
+// nobody). Thread-safe: immutable after construction except the preferred address (atomic) and the
+// receipts (guarded by mu_).
 #pragma once
 
 #include <atomic>

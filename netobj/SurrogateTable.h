@@ -2,7 +2,8 @@
 // received twice yields the same surrogate while that surrogate lives, and a dropped surrogate
 // leaves no trace once its link has gone.
 //
-// Thread-safe: every method takes the table's lock; no object code runs under it.
+// Implemented in SurrogateTable.cc. Thread-safe: every method takes the table's lock; no object
+// code runs under it.
 #pragma once
 
 #include <memory>

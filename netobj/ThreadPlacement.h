@@ -3,7 +3,8 @@
 // thread (a lease thread, the finalizer, the export keeper) takes the process's CPU set as it
 // starts, else one started from such a worker would keep that worker's one CPU for good.
 //
-// Stateless; each function acts on the calling thread only: thread-safe.
+// Implemented in ThreadPlacement.cc. Stateless; each function acts on the calling thread only:
+// thread-safe.
 #pragma once
 
 #include <sched.h>

@@ -97,7 +97,7 @@ std::shared_ptr<WorkerPool::Connection> WorkerPool::Next() {
 void WorkerPool::Drive(Connection& c) {
   LocalPeerAffinity affinity(c.SameHost());
   do {
-    affinity.Follow(c.socket());
+    affinity.Follow(c.channel());
   } while (c.Serve() && c.AwaitNext());
 }
 

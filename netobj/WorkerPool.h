@@ -22,8 +22,8 @@
 #include <memory>
 #include <thread>
 
+#include "netobj/Channel.h"
 #include "netobj/port/Mutex.h"
-#include "netobj/wire/Socket.h"
 
 namespace NetObj {
 
@@ -35,10 +35,10 @@ class WorkerPool {
     virtual ~Connection() = default;
     // The peer runs on this host: the worker follows its CPU.
     virtual bool SameHost() const = 0;
-    virtual const Socket& socket() const = 0;
+    virtual const Channel& channel() const = 0;
     // Serves the request at hand and replies. false: the connection is over.
     virtual bool Serve() = 0;
-    // Waits up to the linger time (the socket's receive time-out) for the next request. true:
+    // Waits up to the linger time (the channel's receive time-out) for the next request. true:
     // it came whole and is at hand; false: the connection is back with the polling thread, or
     // over.
     virtual bool AwaitNext() = 0;
@@ -53,7 +53,7 @@ class WorkerPool {
   bool Hand(std::shared_ptr<Connection> c);
   // Workers that have not ended.
   std::size_t threads() const;
-  // Joins every worker once its run ends (the owner shuts the sockets down first) and drops
+  // Joins every worker once its run ends (the owner shuts the connections down first) and drops
   // the connections still queued.
   void Stop();
 

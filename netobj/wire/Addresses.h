@@ -5,7 +5,8 @@
 // and IPv6 addresses. Loopback addresses of another host are never tried: they would reach a
 // different process here.
 //
-// Thread-safe: pure functions (the system calls they make are thread-safe).
+// Implemented in Addresses.cc. Thread-safe: pure functions (the system calls they make are
+// thread-safe).
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,7 @@
 // An IPv4 or IPv6 address with a TCP port, as it travels inside object references and as the
 // socket layer connects to it. A plain value: copy it freely; no method blocks or shares state.
+//
+// Implemented in Endpoint.cc.
 #pragma once
 
 #include <sys/socket.h>

@@ -1,6 +1,7 @@
 // Framing: one message is a checked header plus a body of announced length. The header is
 // checked (magic, version, kind, DataFormat, length limit) before any of the body is read or
-// stored; FrameAssembler reads frames from sockets. Pure functions: thread-safe.
+// stored; FrameAssembler reads frames from a byte source. Implemented in Frame.cc. Pure functions:
+// thread-safe.
 #pragma once
 
 #include <cstdint>

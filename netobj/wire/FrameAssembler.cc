@@ -44,7 +44,7 @@ bool FrameAssembler::Parse() {
   return BodyMissing() == 0;
 }
 
-FrameAssembler::Got FrameAssembler::Pump(const Socket& s, const std::string& peer, Wait wait) {
+FrameAssembler::Got FrameAssembler::Pump(ByteSource& s, const std::string& peer, Wait wait) {
   MakeBuffer();
   bool may_block = wait != Wait::kNever;
   for (;;) {
@@ -52,7 +52,7 @@ FrameAssembler::Got FrameAssembler::Pump(const Socket& s, const std::string& pee
     std::optional<std::size_t> k;
     if (have_header_ && BodyMissing() > buf_.size()) {
       if (body_.size() == body_have_) GrowBody(body_have_ + 1);
-      k = s.TryRecv(body_.data() + body_have_, body_.size() - body_have_, peer, may_block);
+      k = s.Receive(body_.data() + body_have_, body_.size() - body_have_, peer, may_block);
       if (k) body_have_ += *k;
     } else {
       if (end_ == buf_.size()) {  // only a header's worth can be left over here
@@ -60,7 +60,7 @@ FrameAssembler::Got FrameAssembler::Pump(const Socket& s, const std::string& pee
         end_ -= begin_;
         begin_ = 0;
       }
-      k = s.TryRecv(buf_.data() + end_, buf_.size() - end_, peer, may_block);
+      k = s.Receive(buf_.data() + end_, buf_.size() - end_, peer, may_block);
       if (k) end_ += *k;
     }
     if (!k) return Got::kWouldBlock;
@@ -72,7 +72,7 @@ FrameAssembler::Got FrameAssembler::Pump(const Socket& s, const std::string& pee
   }
 }
 
-FrameHeader FrameAssembler::Read(const Socket& s, const std::string& peer,
+FrameHeader FrameAssembler::Read(ByteSource& s, const std::string& peer,
                                  std::vector<uint8_t>* body) {
   switch (Pump(s, peer, Wait::kAlways)) {
     case Got::kFrame:

@@ -1,12 +1,14 @@
 // Assembles whole frames from a byte stream that may arrive in pieces of any size, without
-// blocking on a peer that sends slowly: each Pump takes what the socket holds now and says
+// blocking on a peer that sends slowly: each Pump takes what the source holds now and says
 // whether a frame is complete. The header is checked (magic, version, kind, DataFormat, length
 // limit) as soon as its 16 bytes are in; the body's storage grows with the bytes that actually
 // arrived, never ahead of them by more than their own size, so a peer that announces a large
 // body and sends little costs little memory.
 //
-// Ownership: belongs to one connection; one thread at a time (the serving side hands a
-// connection, with its assembler, between the polling thread and a worker).
+// Implemented in FrameAssembler.cc. Ownership: belongs to one connection; reads from a
+// ByteSource the connection keeps (a Socket, or what a channel makes of one). One thread at a
+// time (the serving side hands a connection, with its assembler, between the polling thread and
+// a worker).
 #pragma once
 
 #include <cstdint>
@@ -14,8 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "netobj/wire/ByteSource.h"
 #include "netobj/wire/Frame.h"
-#include "netobj/wire/Socket.h"
 
 namespace NetObj {
 
@@ -23,16 +25,16 @@ class FrameAssembler {
  public:
   enum class Got { kFrame, kWouldBlock, kClosed };
   // How Pump may wait: every read blocks (the calling side), only the first may block (up to
-  // the socket's receive time-out), or none does.
+  // the source's receive time-out), or none does.
   enum class Wait { kAlways, kFirst, kNever };
 
-  // Reads until a whole frame is in or the socket has nothing more for now. kClosed: the peer
+  // Reads until a whole frame is in or the source has nothing more for now. kClosed: the peer
   // ended the connection between frames. Throws MalformedFrame for a bad header, Rd::Failure
   // for a connection that ended inside a frame or failed.
-  Got Pump(const Socket& s, const std::string& peer, Wait wait);
+  Got Pump(ByteSource& s, const std::string& peer, Wait wait);
   // Blocks until a whole frame is in (the calling side); the body is swapped into *body.
   // Throws MalformedFrame, or Rd::Failure (also when the connection ends between frames).
-  FrameHeader Read(const Socket& s, const std::string& peer, std::vector<uint8_t>* body);
+  FrameHeader Read(ByteSource& s, const std::string& peer, std::vector<uint8_t>* body);
   // Takes bytes from the front of *bytes as if they had been received, stopping once a frame is
   // complete; the fuzz target's way in.
   Got Deliver(std::span<const uint8_t>* bytes);

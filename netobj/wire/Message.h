@@ -7,7 +7,8 @@
 // References travel as a tag byte (0 null, 1 object, 2 text, 3 integer array) and a payload.
 // Object references are ObjectRef values here; turning them into objects is the runtime's job.
 //
-// Ownership: each instance belongs to one connection; one thread at a time.
+// Implemented in Message.cc. Ownership: each instance belongs to one connection; one thread at a
+// time.
 #pragma once
 
 #include <cstdint>

@@ -5,6 +5,8 @@
 // holding of the receiver under that epoch (see ExportTable). Zero means "not counted": the
 // receiver registers with the owner before it relies on the object. Plain values;
 // thread-compatible.
+//
+// Header only.
 #pragma once
 
 #include <compare>

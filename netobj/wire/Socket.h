@@ -1,10 +1,11 @@
 // A TCP socket owned by one object: connecting with a time limit, listening, accepting, and the
-// two raw transfers the framing layer builds on. Failures become Rd::Failure / Wr::Failure (or
-// NetObj::Error for connecting) whose atoms name what failed, the peer and the system's reason.
+// two raw transfers the framing layer builds on (a frame assembler reads a Socket as its
+// ByteSource). Failures become Rd::Failure / Wr::Failure (or NetObj::Error for connecting) whose
+// atoms name what failed, the peer and the system's reason.
 //
-// Ownership: a Socket owns its descriptor and closes it when destroyed. Thread safety: one thread
-// uses a Socket at a time, except ShutdownBoth, which any thread may call to wake a thread
-// blocked in it (the runtime's shutdown does this).
+// Implemented in Socket.cc. Ownership: a Socket owns its descriptor and closes it when destroyed.
+// Thread safety: one thread uses a Socket at a time, except ShutdownBoth, which any thread may
+// call to wake a thread blocked in it (the runtime's shutdown does this).
 #pragma once
 
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "netobj/wire/ByteSource.h"
 #include "netobj/wire/Endpoint.h"
 #include "netobj/wire/Values.h"
 
@@ -29,7 +31,7 @@ class ConnectError : public Error {
   int code_;
 };
 
-class Socket {
+class Socket final : public ByteSource {
  public:
   Socket() = default;
   explicit Socket(int fd) : fd_(fd) {}
@@ -71,6 +73,11 @@ class Socket {
   // when `wait`).
   std::optional<std::size_t> TryRecv(void* data, std::size_t n, const std::string& peer,
                                      bool wait) const;
+  // As TryRecv: a frame assembler reads the socket as it is.
+  std::optional<std::size_t> Receive(void* data, std::size_t n, const std::string& peer,
+                                     bool wait) override {
+    return TryRecv(data, n, peer, wait);
+  }
 
   void ShutdownBoth() const;
   void Close();

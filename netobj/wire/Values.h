@@ -2,7 +2,8 @@
 // layer of the runtime, from the byte stream up. Texts and arrays are copied on receipt, so the
 // receiver owns its copy.
 //
-// Thread safety: values are not synchronised; whoever shares one guards it.
+// Implemented in Values.cc. Thread safety: values are not synchronised; whoever shares one guards
+// it.
 #pragma once
 
 #include <array>

@@ -5,7 +5,7 @@
 //   6..7  reserved, zero     8..11  DataFormat of the body     12..15  body length
 //
 // The body's own numbers follow the byte order named by the DataFormat; the receiver converts.
-// Constants and pure functions only: thread-safe.
+// Header only. Constants and pure functions only: thread-safe.
 #pragma once
 
 #include <bit>
