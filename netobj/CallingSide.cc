@@ -5,6 +5,7 @@
 
 #include "netobj/Envelope.h"
 #include "netobj/LeaseProtocol.h"
+#include "netobj/OpenedCall.h"
 #include "netobj/PlainChannel.h"
 #include "netobj/RuntimeCore.h"
 
@@ -122,25 +123,18 @@ uint64_t CallingSide::RegisterReceipt(const SurrogateLink& link) {
   ObjectRef lease_object{{link.ref().id.space, kLeaseObjectId}, {}, {}};
   auto route = std::make_shared<SurrogateLink>(core_.weak_from_this(), std::move(lease_object),
                                                link.connect_order(), nullptr);
-  OutgoingCall& c = OpenCall(route, kLeaseStubProt);
-  uint64_t epoch = 0;
-  try {
+  auto close = [this](OutgoingCall& call, bool reuse) { CloseCall(call, reuse); };
+  CallFrame<OutgoingCall, decltype(close)> call(OpenCall(route, kLeaseStubProt), close);
+  OutgoingCall& c = call.connection();
+  uint64_t epoch = ConvertingFailures([&] {
     c.out.PutI32(static_cast<int32_t>(LeaseMethod::kRegister));
     c.out.PutU64(link.ref().id.object);
     WaitForReply(c);
-    epoch = c.in.GetU64();
-    if (epoch == 0) FailMalformed("no epoch");
-  } catch (const Rd::Failure& e) {
-    CloseCall(c, false);
-    throw Error(e.atoms());
-  } catch (const Wr::Failure& e) {
-    CloseCall(c, false);
-    throw Error(e.atoms());
-  } catch (...) {
-    CloseCall(c, false);
-    throw;
-  }
-  CloseCall(c, true);
+    uint64_t got = c.in.GetU64();
+    if (got == 0) FailMalformed("no epoch");
+    return got;
+  });
+  call.Finish();
   return epoch;
 }
 
