@@ -3,8 +3,10 @@
 // the server as the agent's unit starts them; two client hosts each run the clients' unit's
 // command, naming the server's host by a name that only the namespaces' hosts files know. The
 // server's window is on a private X server outside the namespaces, which every view is compared
-// with pixel for pixel. Then one client host is cut off (its link set down) while its clients
-// wait for rows of the next view: the rows it was given come back once its lease has run out.
+// with pixel for pixel. Every program holds the one cluster key the test makes: the client hosts
+// are not the server's host, and without a key it would serve only itself. Then one client host
+// is cut off (its link set down) while its clients wait for rows of the next view: the rows it
+// was given come back once its lease has run out.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -19,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "netobj/ClusterKey.h"
 #include "netobj/RuntimeOptions.h"
 #include "tests/support/NamespaceHosts.h"
 #include "tests/support/Program.h"
@@ -80,6 +83,14 @@ class UnpackedPackage {
 
   std::string Program(const std::string& name) const { return (root_ / "usr/bin" / name).string(); }
 
+  // A new cluster key beside the unpacked files (removed with them), as NETOBJ_KEY_FILE names
+  // it for a program. The hosts share the filesystem, so one file serves them all.
+  std::string NewKeySetting() const {
+    const std::string path = (root_ / "cluster.key").string();
+    NetObj::WriteNewKeyFile(path);
+    return std::string(NetObj::kKeyFileVariable) + "=" + path;
+  }
+
  private:
   fs::path UnitFile(const std::string& unit) const {
     for (const char* dir : {"lib/systemd/system", "usr/lib/systemd/system"}) {
@@ -104,12 +115,15 @@ TEST(LanTest, ThreeHostsRenderTheLargestViewExactlyAndACutOffHostOnlyDelaysIt) {
   UnpackedPackage package(deb);
   test_support::XvfbServer xvfb(1280, 1664);
   NamespaceHosts lan(kServerHost, 2);
+  const std::string key = package.NewKeySetting();
 
-  Program agent(lan.In(0, package.UnitCommand("netobj-agent.service")));
+  Invocation agent_unit = package.UnitCommand("netobj-agent.service");
+  agent_unit.env = {key};
+  Program agent(lan.In(0, agent_unit));
   ASSERT_TRUE(agent.WaitForOut("listening on port 7917", kStartTimeout)) << agent.Err();
   Program server(lan.In(0, Invocation{package.Program("fractal-server"),
                                       {"-width", "1600", "-height", "1200"},
-                                      {"DISPLAY=" + xvfb.display(), "NETOBJ_PORT=7918"},
+                                      {"DISPLAY=" + xvfb.display(), "NETOBJ_PORT=7918", key},
                                       {}}));
   ASSERT_TRUE(server.WaitForOut("Use the mouse", kStartTimeout)) << server.Err();
   tour::TourSettings settings;
@@ -122,7 +136,7 @@ TEST(LanTest, ThreeHostsRenderTheLargestViewExactlyAndACutOffHostOnlyDelaysIt) {
   std::vector<std::unique_ptr<Program>> pools;
   for (int host = 1; host <= 2; ++host) {
     Invocation pool = package.UnitCommand("fractal-client@.service", kServerHost);
-    pool.env = {"FRACTAL_CLIENTS=" + std::to_string(kClientsPerHost)};
+    pool.env = {"FRACTAL_CLIENTS=" + std::to_string(kClientsPerHost), key};
     pools.push_back(std::make_unique<Program>(lan.In(host, pool)));
   }
   ASSERT_EQ(t.AwaitView(kViewTimeout), "") << "initial view";
