@@ -2,12 +2,13 @@
 #include "netobj/CallingSide.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "netobj/Envelope.h"
 #include "netobj/LeaseProtocol.h"
 #include "netobj/OpenedCall.h"
-#include "netobj/PlainChannel.h"
 #include "netobj/RuntimeCore.h"
+#include "netobj/Transport.h"
 
 namespace NetObj {
 
@@ -21,9 +22,14 @@ std::unique_ptr<Channel> CallingSide::ConnectChannel(SurrogateLink& link, Endpoi
     if (core_.stopping()) throw Thread::Alerted();
     try {
       Socket s = Socket::Connect(order[i], core_.options().connect_timeout);
+      std::unique_ptr<Channel> channel = core_.transport().Opened(std::move(s), order[i].ToString(),
+                                                                  core_.options().request_deadline);
       link.set_preferred(i);
       *peer = order[i];
-      return std::make_unique<PlainChannel>(std::move(s), order[i].ToString());
+      return channel;
+    } catch (const HandshakeRefused& e) {
+      ReportRefusal(order[i].ToString(), e.reason());
+      failures.insert(failures.end(), e.atoms().begin() + 1, e.atoms().end());
     } catch (const ConnectError& e) {
       failures.insert(failures.end(), e.atoms().begin() + 1, e.atoms().end());
     }
@@ -104,7 +110,12 @@ DataFormat CallingSide::WaitForReply(OutgoingCall& c) {
   c.Delivered();  // a reply came: the request was read
   c.in.Reset(c.in_body, h.format);
   c.peer_space = c.in.GetU64();
-  if (h.kind == MessageKind::kError) throw Error(GetErrorBody(c.in));
+  if (h.kind == MessageKind::kError) {
+    AtomList atoms = GetErrorBody(c.in);
+    std::string refused = core_.transport().RefusalReason(atoms);
+    if (!refused.empty()) ReportRefusal(c.channel().peer_text(), refused);
+    throw Error(std::move(atoms));
+  }
   if (h.kind != MessageKind::kReply) FailMalformed("expected a reply");
   return h.format;
 }
@@ -117,6 +128,15 @@ void CallingSide::CloseCall(OutgoingCall& c, bool reuse) {
   c.in_transit.clear();
   std::shared_ptr<SurrogateLink> link = std::move(c.link);
   pool_.Release(c, link ? link->pool_key() : std::string(), reuse && !core_.stopping());
+}
+
+void CallingSide::ReportRefusal(const std::string& peer, const std::string& reason) {
+  {
+    MutexLock lock(report_mu_);
+    if (!reported_.insert(peer + '\n' + reason).second) return;
+  }
+  std::fprintf(stderr, "netobj: %s refused us: %s\n", peer.c_str(), reason.c_str());
+  std::fflush(stderr);
 }
 
 uint64_t CallingSide::RegisterReceipt(const SurrogateLink& link) {

@@ -7,6 +7,10 @@
 // stay released, and what the request's references counted stays counted, once the request may
 // have been read; both are taken back when it cannot have been.
 //
+// A peer that refuses us for want of trust (no matching cluster key, or only local peers
+// served) is named once per reason on standard error, "netobj: <peer> refused us: <reason>", and
+// the call fails as any other.
+//
 // Implemented in CallingSide.cc. Ownership: part of one RuntimeCore, which it refers to; owns
 // the connection pool, and with it every OutgoingCall. Thread-safe: every method may be called
 // from any thread, one OutgoingCall by one thread at a time.
@@ -15,10 +19,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <set>
+#include <string>
 
 #include "netobj/CallConnection.h"
 #include "netobj/ConnectionPool.h"
 #include "netobj/SurrogateLink.h"
+#include "netobj/port/Mutex.h"
 #include "netobj/wire/Frame.h"
 
 namespace NetObj {
@@ -48,9 +55,12 @@ class CallingSide {
   std::unique_ptr<Channel> ConnectChannel(SurrogateLink& link, Endpoint* peer);
   std::unique_ptr<OutgoingCall> Connect(SurrogateLink& link);
   FrameHeader Exchange(OutgoingCall& c);
+  void ReportRefusal(const std::string& peer, const std::string& reason) EXCLUDES(report_mu_);
 
   RuntimeCore& core_;
   ConnectionPool pool_;
+  Mutex report_mu_;
+  std::set<std::string> reported_ GUARDED_BY(report_mu_);  // peer and reason, once each
 };
 
 }  // namespace NetObj

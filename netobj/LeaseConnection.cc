@@ -4,8 +4,8 @@
 #include <cerrno>
 
 #include "netobj/LeaseCodec.h"
-#include "netobj/PlainChannel.h"
 #include "netobj/SurrogateLink.h"
+#include "netobj/Transport.h"
 
 namespace NetObj {
 
@@ -13,7 +13,7 @@ LeaseConnection::LeaseConnection(std::unique_ptr<Channel> chan, uint64_t holder,
     : chan_(std::move(chan)), holder_(holder), owner_(owner) {}
 
 std::variant<std::unique_ptr<LeaseConnection>, LeaseConnection::Loss> LeaseConnection::Open(
-    const RuntimeOptions& options, uint64_t holder, uint64_t owner,
+    const RuntimeOptions& options, Transport& transport, uint64_t holder, uint64_t owner,
     const std::vector<Endpoint>& order) {
   if (order.empty()) return Loss::kOwner;
   bool all_refused = true;
@@ -23,7 +23,8 @@ std::variant<std::unique_ptr<LeaseConnection>, LeaseConnection::Loss> LeaseConne
       s.SetRecvTimeout(options.lease_renewal);
       s.SetSendTimeout(options.lease_renewal);
       // Failures name the owner's space.
-      auto chan = std::make_unique<PlainChannel>(std::move(s), "owner " + std::to_string(owner));
+      auto chan = transport.Opened(std::move(s), "owner " + std::to_string(owner),
+                                   options.request_deadline);
       return std::unique_ptr<LeaseConnection>(new LeaseConnection(std::move(chan), holder, owner));
     } catch (const ConnectError& err) {
       if (err.code() != ECONNREFUSED) all_refused = false;

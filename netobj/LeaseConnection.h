@@ -4,9 +4,9 @@
 // reply, and with it the surrogates that renewal registers again, until the reply is read or
 // the connection is dropped.
 //
-// Implemented in LeaseConnection.cc, over a PlainChannel. Ownership: the lease thread's state
-// owns it; closing it (destroying it) tells the owner to
-// drop our holdings. Not thread-safe: the owner's lease thread alone uses it.
+// Implemented in LeaseConnection.cc, over a channel of the runtime's transport. Ownership: the
+// lease thread's state owns it; closing it (destroying it) tells the owner to drop our holdings.
+// Not thread-safe: the owner's lease thread alone uses it.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +20,7 @@
 #include "netobj/ExportTable.h"
 #include "netobj/NetObj.h"
 #include "netobj/RuntimeOptions.h"
+#include "netobj/Transport.h"
 #include "netobj/wire/Endpoint.h"
 #include "netobj/wire/Message.h"
 
@@ -51,7 +52,7 @@ class LeaseConnection {
 
   // Connects to the first of the owner's addresses that accepts.
   static std::variant<std::unique_ptr<LeaseConnection>, Loss> Open(
-      const RuntimeOptions& options, uint64_t holder, uint64_t owner,
+      const RuntimeOptions& options, Transport& transport, uint64_t holder, uint64_t owner,
       const std::vector<Endpoint>& order);
 
   // For the lease thread's poll: readable when a reply, or the owner's close, arrived.

@@ -56,9 +56,9 @@ struct LeaseKeeper::Owner {
   }
 };
 
-LeaseKeeper::LeaseKeeper(const RuntimeOptions& options, uint64_t holder,
+LeaseKeeper::LeaseKeeper(const RuntimeOptions& options, Transport& transport, uint64_t holder,
                          const SurrogateTable& surrogates)
-    : options_(options), holder_(holder), surrogates_(surrogates) {}
+    : options_(options), transport_(transport), holder_(holder), surrogates_(surrogates) {}
 
 LeaseKeeper::~LeaseKeeper() { Shutdown(); }
 
@@ -348,7 +348,7 @@ bool LeaseKeeper::Absorb(Owner& o, LeaseConnection::Answer answer) {
 }
 
 LeaseKeeper::State LeaseKeeper::Connect(Owner& o, Hearing& h) {
-  auto opened = LeaseConnection::Open(options_, holder_, o.space, o.order);
+  auto opened = LeaseConnection::Open(options_, transport_, holder_, o.space, o.order);
   if (auto* conn = std::get_if<std::unique_ptr<LeaseConnection>>(&opened))
     return Idle{std::move(*conn), Clock::now()};
   if (std::get<LeaseConnection::Loss>(opened) == LeaseConnection::Loss::kOwner)

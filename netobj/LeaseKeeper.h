@@ -45,7 +45,8 @@ class LeaseKeeper {
   using Clock = std::chrono::steady_clock;
 
   // `holder` is this runtime's space; `surrogates` tells which surrogates register again.
-  LeaseKeeper(const RuntimeOptions& options, uint64_t holder, const SurrogateTable& surrogates);
+  LeaseKeeper(const RuntimeOptions& options, Transport& transport, uint64_t holder,
+              const SurrogateTable& surrogates);
   ~LeaseKeeper();
   LeaseKeeper(const LeaseKeeper&) = delete;
   LeaseKeeper& operator=(const LeaseKeeper&) = delete;
@@ -103,6 +104,7 @@ class LeaseKeeper {
   void Finish(Owner& o, Ending how);
 
   const RuntimeOptions& options_;
+  Transport& transport_;
   const uint64_t holder_;
   const SurrogateTable& surrogates_;
   mutable Mutex mu_;

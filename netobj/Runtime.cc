@@ -36,6 +36,7 @@ RuntimeOptions RuntimeOptions::FromEnvironment() {
   RuntimeOptions o;
   o.port = PortFromEnvironment("NETOBJ_PORT", 0);
   o.agent_port = PortFromEnvironment("NETOBJ_AGENT_PORT", kDefaultAgentPort);
+  o.key = KeyFromEnvironment();
   return o;
 }
 

@@ -1,6 +1,8 @@
 // A runtime instance's lifecycle, its space id, and turning references into objects and back.
 #include "netobj/RuntimeCore.h"
 
+#include <cstdio>
+
 #include <random>
 
 #include "netobj/Envelope.h"
@@ -21,7 +23,14 @@ uint64_t NewSpaceId() {
 }  // namespace
 
 RuntimeCore::RuntimeCore(const RuntimeOptions& options)
-    : options_(options), space_id_(NewSpaceId()), local_(LocalAddresses(0, true)) {}
+    : options_(options),
+      space_id_(NewSpaceId()),
+      local_(LocalAddresses(0, true)),
+      transport_(MakeTransport(options.key)) {
+  // Said once, at start: from here on every connection fails for this reason.
+  if (!options.key.refused.empty())
+    std::fprintf(stderr, "netobj: %s\n", options.key.refused.c_str());
+}
 
 RuntimeCore::~RuntimeCore() { Shutdown(); }
 

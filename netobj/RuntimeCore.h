@@ -33,6 +33,7 @@
 #include "netobj/ServingSide.h"
 #include "netobj/SurrogateLink.h"
 #include "netobj/SurrogateTable.h"
+#include "netobj/Transport.h"
 
 namespace NetObj {
 
@@ -44,6 +45,8 @@ class RuntimeCore final : public std::enable_shared_from_this<RuntimeCore>, priv
   RuntimeCore& operator=(const RuntimeCore&) = delete;
 
   const RuntimeOptions& options() const { return options_; }
+  // How connections carry their bytes, from the key setting read at start.
+  Transport& transport() const { return *transport_; }
   uint64_t space_id() const { return space_id_; }
   ExportTable& exports() { return exports_; }
   SurrogateTable& surrogates() { return surrogates_; }
@@ -87,10 +90,11 @@ class RuntimeCore final : public std::enable_shared_from_this<RuntimeCore>, priv
   const RuntimeOptions options_;
   const uint64_t space_id_;
   const std::vector<Endpoint> local_;
+  const std::shared_ptr<Transport> transport_;
   ExportTable exports_;
   SurrogateTable surrogates_;
   CallingSide calling_{*this};
-  LeaseKeeper leases_{options_, space_id_, surrogates_};
+  LeaseKeeper leases_{options_, *transport_, space_id_, surrogates_};
   Finalizer finalizer_;
   std::atomic<bool> stopping_{false};
   // Last, so that the server and its sessions end first.

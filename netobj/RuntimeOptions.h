@@ -1,6 +1,7 @@
 // What a runtime instance is configured with. Defaults suit a program; FromEnvironment reads
 // NETOBJ_PORT (the port a process that owns objects listens on; ephemeral when unset) and
-// NETOBJ_AGENT_PORT (the port of every host's agent; 7917 when unset).
+// NETOBJ_AGENT_PORT (the port of every host's agent; 7917 when unset) and the cluster key
+// (NETOBJ_KEY_FILE, else the system key file).
 //
 // Header only, but for FromEnvironment, in Runtime.cc.
 #pragma once
@@ -8,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "netobj/ClusterKey.h"
 #include "netobj/wire/WireFormat.h"
 
 namespace NetObj {
@@ -42,6 +44,8 @@ struct RuntimeOptions {
   // How often an owner asks the agents it exported to whether they are still the run that took
   // the export; a restarted agent gets the exports again within this time of its return.
   std::chrono::milliseconds agent_check{1000};
+  // The cluster key, read once at start (ClusterKey.h): none puts the runtime in protected mode.
+  KeySetting key;
   // Test hook: the byte order this runtime writes its messages in.
   ByteOrder send_byte_order = NativeByteOrder();
 

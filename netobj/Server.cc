@@ -7,7 +7,6 @@
 #include <algorithm>
 
 #include "netobj/LocalPeerAffinity.h"
-#include "netobj/PlainChannel.h"
 #include "netobj/wire/Addresses.h"
 
 namespace NetObj {
@@ -45,12 +44,12 @@ int ConnectionsAllowed(int wanted) {
 }  // namespace
 
 struct Server::Conn final : WorkerPool::Connection {
-  Conn(Server& owner, Socket s, const Endpoint& from, uint64_t number)
+  Conn(Server& owner, Socket s, const Endpoint& from, uint64_t number, bool local)
       : server(owner),
         id(number),
         peer(from),
-        same_host(IsLocalPeer(peer, {s.LocalEndpoint()})),
-        chan(std::make_unique<PlainChannel>(std::move(s), peer.ToString())) {}
+        same_host(local),
+        chan(owner.transport_.Accepted(std::move(s), peer.ToString())) {}
 
   bool SameHost() const override { return same_host; }
   const Channel& channel() const override { return *chan; }
@@ -72,11 +71,12 @@ struct Server::Conn final : WorkerPool::Connection {
   std::vector<uint8_t> body;
 };
 
-Server::Server(Socket listener, const Limits& limits, Hooks hooks)
+Server::Server(Socket listener, const Limits& limits, Hooks hooks, Transport& transport)
     : listener_(std::move(listener)),
       port_(listener_.LocalPort()),
       limits_(limits),
-      hooks_(std::move(hooks)) {
+      hooks_(std::move(hooks)),
+      transport_(transport) {
   limits_.max_connections = ConnectionsAllowed(limits_.max_connections);
   limits_.linger = std::min(limits_.linger, limits_.idle_timeout);
   // Time-outs are checked a few times within their own length.
@@ -157,6 +157,9 @@ Server::ConnPtr Server::PickVictimLocked() const {
 }
 
 void Server::Admit(Socket s, const Endpoint& peer) {
+  Endpoint local = s.LocalEndpoint();
+  AtomList refused = transport_.Refusal(peer, local);
+  if (!refused.empty()) return Refuse(std::move(s), peer, refused);
   s.SetRecvTimeout(limits_.linger);
   s.SetSendTimeout(kSendTimeout);
   Clock::time_point since = Clock::now();
@@ -177,10 +180,16 @@ void Server::Admit(Socket s, const Endpoint& peer) {
     }
     if (!full) id = next_id_++;
   }
-  if (full) return Refuse(std::move(s), peer);
+  if (full)
+    return Refuse(std::move(s), peer, {"server busy", "too many connections", peer.ToString()});
   if (victim) Close(*victim);  // parked: this thread's to close
-  auto c = std::make_shared<Conn>(*this, std::move(s), peer, id);
+  auto c = std::make_shared<Conn>(*this, std::move(s), peer, id, IsLocalPeer(peer, {local}));
   c->since = since;
+  // A handshake to come is held to the request deadline from now.
+  if (c->chan->frame_started()) {
+    c->state = State::kArriving;
+    c->first_byte = since;
+  }
   c->session = hooks_.open(*c->chan, c->peer, c->id);
   {
     MutexLock lock(mu_);
@@ -190,9 +199,9 @@ void Server::Admit(Socket s, const Endpoint& peer) {
   Arm(*c, true);
 }
 
-void Server::Refuse(Socket s, const Endpoint& peer) {
+void Server::Refuse(Socket s, const Endpoint& peer, const AtomList& atoms) {
   try {
-    std::vector<uint8_t> frame = hooks_.refusal(peer);
+    std::vector<uint8_t> frame = hooks_.refusal(atoms);
     s.SendAll(frame.data(), frame.size(), peer.ToString(), true);
   } catch (const Wr::Failure&) {
   }

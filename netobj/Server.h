@@ -14,9 +14,15 @@
 // one whose request has been arriving longest; when every connection is serving a call or
 // carries a lease, the newcomer is answered "server busy" and closed.
 //
+// Trust: the runtime's transport admits or refuses each peer before any byte of it is read (a
+// refused one gets one error reply, as "server busy" does), and makes each connection's channel.
+// A channel's handshake counts as a request arriving, from the accept on: it runs on the polling
+// thread a step at a time as its bytes come, and one that has not finished by the request
+// deadline is closed, so a slow or silent handshake holds no worker.
+//
 // Implemented in Server.cc, on Poller.h and WorkerPool.h. Ownership: the Server owns the
-// listener, every connection (its channel, a PlainChannel) with its Session, the poller, the worker
-// pool and the polling thread. Stop (or the destructor) closes the connections and joins the
+// listener, every connection (its channel, from the transport) with its Session, the poller, the
+// worker pool and the polling thread. Stop (or the destructor) closes the connections and joins the
 // threads, so a Session's Serve must return once its channel fails. Thread-safe: every public
 // method, from any thread; Stop also from a worker or the polling thread (which is then detached
 // instead of joined).
@@ -34,6 +40,7 @@
 
 #include "netobj/Channel.h"
 #include "netobj/Poller.h"
+#include "netobj/Transport.h"
 #include "netobj/WorkerPool.h"
 #include "netobj/port/Mutex.h"
 #include "netobj/wire/Frame.h"
@@ -72,13 +79,15 @@ class Server {
   struct Hooks {
     // Makes the session of connection `id`; the channel outlives it, and stays the server's.
     std::function<std::unique_ptr<Session>(Channel&, const Endpoint&, uint64_t id)> open;
-    // The whole frame that refuses a connection ("server busy").
-    std::function<std::vector<uint8_t>(const Endpoint&)> refusal;
+    // The whole frame that refuses a connection with these atoms ("server busy", or the
+    // transport's refusal).
+    std::function<std::vector<uint8_t>(const AtomList&)> refusal;
     // Runs about every 250 ms on the polling thread (lease expiry); must not block.
     std::function<void()> tick;
   };
 
-  Server(Socket listener, const Limits& limits, Hooks hooks);
+  // `transport` outlives the server.
+  Server(Socket listener, const Limits& limits, Hooks hooks, Transport& transport);
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
@@ -114,7 +123,7 @@ class Server {
   void AcceptAll();
   void Admit(Socket s, const Endpoint& peer);
   ConnPtr PickVictimLocked() const REQUIRES(mu_);
-  void Refuse(Socket s, const Endpoint& peer);
+  void Refuse(Socket s, const Endpoint& peer, const AtomList& atoms);
   void DrainClosing(uint64_t key);
   void OnReadable(uint64_t id);
   void ServeParked(const ConnPtr& c);
@@ -132,6 +141,7 @@ class Server {
   uint16_t port_;
   Limits limits_;
   Hooks hooks_;
+  Transport& transport_;
   Poller poller_;
   std::atomic<uint64_t> accepted_{0};
   std::chrono::milliseconds tick_;

@@ -31,9 +31,10 @@ uint16_t ServingSide::Listen() {
   Server::Hooks hooks{[this](Channel& channel, const Endpoint& peer, uint64_t id) {
                         return OpenSession(channel, peer, id);
                       },
-                      [this](const Endpoint& peer) { return Refusal(peer); }, [this] { Tick(); }};
+                      [this](const AtomList& atoms) { return Refusal(atoms); }, [this] { Tick(); }};
   last_tick_ = std::chrono::steady_clock::now();  // read by the server's thread from here on
-  server_ = std::make_unique<Server>(std::move(listener), limits, std::move(hooks));
+  server_ =
+      std::make_unique<Server>(std::move(listener), limits, std::move(hooks), core_.transport());
   advertised_ = LocalAddresses(server_->port(), v6);
   return server_->port();
 }
@@ -137,10 +138,10 @@ bool ServingSide::SendError(IncomingCall& c, const AtomList& atoms) {
   }
 }
 
-std::vector<uint8_t> ServingSide::Refusal(const Endpoint& peer) {
+std::vector<uint8_t> ServingSide::Refusal(const AtomList& atoms) {
   MessageWriter w(core_.options().send_byte_order);
   w.PutU64(core_.space_id());
-  PutErrorBody(w, {"server busy", "too many connections", peer.ToString()});
+  PutErrorBody(w, atoms);
   std::span<const uint8_t> frame = w.Seal(MessageKind::kError);
   return std::vector<uint8_t>(frame.begin(), frame.end());
 }

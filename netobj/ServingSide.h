@@ -54,7 +54,7 @@ class ServingSide {
   class Session;
 
   std::unique_ptr<Server::Session> OpenSession(Channel& channel, const Endpoint& peer, uint64_t id);
-  std::vector<uint8_t> Refusal(const Endpoint& peer);
+  std::vector<uint8_t> Refusal(const AtomList& atoms);
   bool IsQuick(const FrameHeader& h, std::span<const uint8_t> body) const;
   bool ServeRequest(IncomingCall& c, const FrameHeader& h, std::vector<uint8_t>& body,
                     bool on_poller);

@@ -1,7 +1,8 @@
 // The stub units across real processes: a caller imports a FractalNetObj.T that an owner process
 // exported through a real netobj-agent, and runs one work unit through it; first on one host
 // over loopback, then between two network namespaces standing for two hosts, where the caller
-// finds the owner's agent by a host name that only the namespaces know.
+// finds the owner's agent by a host name that only the namespaces know; across hosts every
+// process holds the same cluster key, as a runtime serves only its own host without one.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -11,6 +12,7 @@
 
 #include "interface/test/ParamsText.h"
 #include "tests/support/Agent.h"
+#include "tests/support/KeyFile.h"
 #include "tests/support/NamespaceHosts.h"
 #include "tests/support/Program.h"
 
@@ -80,7 +82,8 @@ TEST(StubProcesses, ACallerOnOneHostRunsAUnitThroughAnOwnerOnAnotherByHostName) 
   }
 
   // Children are declared after the namespaces so they stop before the namespaces go.
-  const std::vector<std::string> env = {"NETOBJ_AGENT_PORT=7917"};
+  test_support::KeyFile key;
+  const std::vector<std::string> env = {"NETOBJ_AGENT_PORT=7917", key.Setting()};
   Program agent(hosts->In(0, Invocation{kAgent, {}, env, {}}));
   ASSERT_TRUE(agent.WaitForOut("listening", 10s)) << agent.Out() << agent.Err();
   Program owner(hosts->In(0, Invocation{kOwner, {kName}, env, {}}));
