@@ -9,7 +9,10 @@
 #   install   `cmake --install --strip` of BUILD_DIR puts the same files under a prefix
 #   units     `systemd-analyze verify` passes on each unit without a word
 #   exposure  `systemd-analyze security` rates each unit no worse than it was made
-#   scripts   removal takes away the links that enabling the units made, and no others
+#   scripts   in a root of its own (DPKG_ROOT): configure makes the group netobj and /etc/netobj
+#             (root:netobj, 0750) once and no key; removal takes away the links that enabling
+#             the units made, and no others; purge takes /etc/netobj only when empty and keeps
+#             the group; this host's groups and /etc are left as they were
 #   pool      the client pool run from the unpacked tree against an agent and a server of the
 #             same tree: N clients, a killed one started again after the pause, all rejoining a
 #             restarted server, all stopped on SIGTERM
@@ -275,8 +278,14 @@ case_scripts() {
     [ -x "$control/$script" ] || fail "no executable $script"
     sh -n "$control/$script" || fail "$script does not parse"
   done
-  # A root of its own with the links "systemctl enable" makes, and a foreign unit's beside them.
+  # A root of its own with the links "systemctl enable" makes, and a foreign unit's beside them,
+  # and group files of its own for groupadd.
   export DPKG_ROOT=$work/root
+  mkdir -p "$DPKG_ROOT/etc"
+  printf 'root:x:0:\n' >"$DPKG_ROOT/etc/group"
+  printf 'root:*::\n' >"$DPKG_ROOT/etc/gshadow"
+  local host_before
+  host_before=$(host_state)
   etc=$DPKG_ROOT/etc/systemd/system
   mkdir -p "$etc/multi-user.target.wants" "$etc/graphical.target.wants"
   local ours=(multi-user.target.wants/netobj-agent.service
@@ -288,6 +297,24 @@ case_scripts() {
   for link in "${ours[@]}" "${theirs[@]}"; do ln -s /usr/lib/systemd/system/x "$etc/$link"; done
   # With DPKG_ROOT set no script may reach for the running systemd.
   "$control/postinst" configure || fail "postinst configure failed"
+  local gid keys=$DPKG_ROOT/etc/netobj
+  gid=$(root_gid)
+  [ -n "$gid" ] || fail "configure made no group netobj: $(cat "$DPKG_ROOT/etc/group")"
+  [ "$gid" -ge 100 ] && [ "$gid" -le 999 ] || fail "netobj has gid $gid, not a system group's"
+  grep -qx 'netobj:!::' "$DPKG_ROOT/etc/gshadow" || fail "no locked netobj in gshadow"
+  [ -d "$keys" ] && [ ! -L "$keys" ] || fail "configure made no directory /etc/netobj"
+  [ "$(stat -c '%a %u %g' "$keys")" = "750 0 $gid" ] ||
+    fail "/etc/netobj is $(stat -c '%a %u %g' "$keys"), not 750 root:netobj ($gid)"
+  [ -z "$(ls -A "$keys")" ] || fail "configure put something in /etc/netobj: $(ls -A "$keys")"
+
+  # An upgrade's configure makes no second group and leaves the directory as the administrator
+  # set it.
+  chmod 0710 "$keys"
+  "$control/postinst" configure 0.1.0-1 || fail "postinst configure on upgrade failed"
+  [ "$(grep -c '^netobj:' "$DPKG_ROOT/etc/group")" = 1 ] || fail "a second group netobj"
+  [ "$(root_gid)" = "$gid" ] || fail "the group netobj changed its number on upgrade"
+  [ "$(stat -c '%a %u %g' "$keys")" = "710 0 $gid" ] || fail "upgrade reset /etc/netobj"
+
   "$control/prerm" remove || fail "prerm remove failed"
   "$control/postrm" remove || fail "postrm remove failed"
   for link in "${ours[@]}"; do
@@ -296,7 +323,27 @@ case_scripts() {
   for link in "${theirs[@]}"; do
     [ -L "$etc/$link" ] || fail "removal took $link, which is not the package's"
   done
+  [ -d "$keys" ] || fail "remove (not purge) took /etc/netobj"
+
+  # Purge keeps the administrator's key, and the group that may read it.
+  printf 'k%.0s' $(seq 32) >"$keys/cluster.key"
+  "$control/postrm" purge || fail "postrm purge failed with a key in /etc/netobj"
+  [ -f "$keys/cluster.key" ] || fail "purge took the cluster key"
+  rm "$keys/cluster.key"
   "$control/postrm" purge || fail "postrm purge failed on a clean root"
+  [ ! -e "$keys" ] || fail "purge left the empty /etc/netobj"
+  [ "$(root_gid)" = "$gid" ] || fail "purge took the group netobj"
+  "$control/postrm" purge || fail "postrm purge failed a second time"
+
+  [ "$(host_state)" = "$host_before" ] || fail "the scripts changed this host's netobj group or /etc/netobj"
+}
+
+# The gid of netobj in the scripts' root.
+root_gid() { awk -F: '$1 == "netobj" { print $3 }' "$DPKG_ROOT/etc/group"; }
+# This host's group netobj and /etc/netobj, whatever they are.
+host_state() {
+  getent group netobj || true
+  ls -ldn /etc/netobj 2>&1 || true
 }
 
 # ---- the client pool ----
