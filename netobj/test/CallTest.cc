@@ -13,6 +13,7 @@
 
 #include "netobj/Runtime.h"
 #include "netobj/test/Garbage.h"
+#include "netobj/test/TestKeys.h"
 #include "netobj/test/TestService.h"
 #include "netobj/wire/Socket.h"
 #include "tests/support/Agent.h"
@@ -381,16 +382,31 @@ TEST(LocalCallers, AThreadThatAFollowingWorkerStartsKeepsTheProcessCpus) {
 
 namespace {
 
-TEST(Garbage, AnOwnerAnswersOrDropsGarbageAndKeepsServing) {
-  Runtime owner, client;
+class Garbage : public testing::TestWithParam<Keying> {};
+
+INSTANTIATE_TEST_SUITE_P(Keys, Garbage, testing::Values(kNoKey, kKeyed),
+                         [](const testing::TestParamInfo<Keying>& p) {
+                           return KeyingName(p.param);
+                         });
+
+// Without a key, garbage reaches the message layer and is answered there; with one, every plain
+// frame is refused whole before anything of it is read, and the rest is dropped.
+TEST_P(Garbage, AnOwnerAnswersOrDropsGarbageAndKeepsServing) {
+  RuntimeOptions o;
+  o.key = GetParam().Setting();
+  Runtime owner(o), client(o);
   auto impl = std::make_shared<ServiceImpl>();
   auto s = Surrogate(owner, client, impl);
   ASSERT_EQ(s->add(1, 2), 3);
   uint16_t port = owner.Listen();
   auto replies = ThrowGarbageAt(port, 7);
   EXPECT_GT(replies.size(), 20u);  // the well-formed frames with random bodies get answers
+  const AtomList refused{kKeyHoldersOnly};
+  if (GetParam().keyed) {
+    for (const AtomList& r : replies) EXPECT_EQ(r, refused);
+  }
   EXPECT_EQ(SendRaw(port, {'N', 'O', 'b', 'j', kWireVersion, 1, 0, 0, 1, 1, 0, 0, 0x04, 0, 0, 1}),
-            (AtomList{"malformed message", "message too long"}));
+            GetParam().keyed ? refused : (AtomList{"malformed message", "message too long"}));
   EXPECT_EQ(s->add(20, 22), 42);
   EXPECT_EQ(AsService(client.ObjectOf(owner.RefOf(impl)))->add(1, 1), 2);
 }

@@ -2,7 +2,11 @@
 // one byte a second, and requests that announce more than they carry. Other callers' calls keep
 // succeeding, with their latency measured (and printed) rather than asserted; the owner's
 // threads stay few, because a connection costs a thread only while a whole request is served.
+// Each case runs without a cluster key and with one; with a key, a TLS handshake is one more
+// thing a peer can send slowly, and it too is done on the polling thread, holding no worker.
 #include <gtest/gtest.h>
+#include <openssl/bio.h>
+#include <openssl/ssl.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -14,6 +18,7 @@
 #include <thread>
 
 #include "netobj/Runtime.h"
+#include "netobj/test/TestKeys.h"
 #include "netobj/test/TestService.h"
 #include "netobj/wire/Frame.h"
 #include "netobj/wire/FrameAssembler.h"
@@ -54,6 +59,37 @@ std::vector<uint8_t> CallFrameBytes() {
   return std::vector<uint8_t>(frame.begin(), frame.end());
 }
 
+// The first flight of a real TLS 1.3 client: what a keyed owner sees first from every caller.
+std::vector<uint8_t> ClientHelloBytes() {
+  std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> ctx(SSL_CTX_new(TLS_client_method()),
+                                                        SSL_CTX_free);
+  if (!ctx || SSL_CTX_set_min_proto_version(ctx.get(), TLS1_3_VERSION) != 1) return {};
+  std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(ctx.get()), SSL_free);
+  if (!ssl) return {};
+  BIO* in = BIO_new(BIO_s_mem());
+  BIO* out = BIO_new(BIO_s_mem());
+  SSL_set_bio(ssl.get(), in, out);  // the SSL owns both from here
+  SSL_set_connect_state(ssl.get());
+  SSL_connect(ssl.get());  // writes the ClientHello and waits, in vain, for the answer
+  char* data = nullptr;
+  long n = BIO_get_mem_data(out, &data);
+  if (n <= 0) return {};
+  return std::vector<uint8_t>(data, data + n);
+}
+
+// Whether the peer ends the connection (or resets it) within `limit`, whatever it sends first.
+bool EndedWithin(const Socket& s, std::chrono::milliseconds limit) {
+  s.SetRecvTimeout(200ms);
+  Clock::time_point end = Clock::now() + limit;
+  for (int i = 0; Clock::now() < end && i < 10000; ++i) {
+    uint8_t buf[512];
+    ssize_t n = ::recv(s.fd(), buf, sizeof(buf), 0);
+    if (n == 0) return true;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return true;
+  }
+  return false;
+}
+
 struct Latencies {
   std::vector<double> ms;
   int failures = 0;
@@ -83,13 +119,29 @@ Latencies CallFor(ServiceSurrogate& service, std::chrono::milliseconds how_long)
   return l;
 }
 
-TEST(HostilePeers, IdleConnectionsAndSlowSendersDoNotStopOtherCallers) {
+class HostilePeers : public testing::TestWithParam<Keying> {
+ protected:
+  RuntimeOptions Options() const {
+    RuntimeOptions o;
+    o.key = GetParam().Setting();
+    return o;
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Keys, HostilePeers, testing::Values(kNoKey, kKeyed),
+                         [](const testing::TestParamInfo<Keying>& p) {
+                           return KeyingName(p.param);
+                         });
+
+TEST_P(HostilePeers, IdleConnectionsAndSlowSendersDoNotStopOtherCallers) {
   constexpr int kIdle = 1000;
   constexpr int kSlow = 50;
-  RaiseDescriptorLimit(2 * (kIdle + kSlow) + 512);
-  RuntimeOptions oo;
+  // With a key, senders of a ClientHello at one byte a second as well.
+  const int kSlowHello = GetParam().keyed ? 20 : 0;
+  RaiseDescriptorLimit(2 * (kIdle + kSlow + kSlowHello) + 512);
+  RuntimeOptions oo = Options();
   oo.request_deadline = 2000ms;
-  Runtime owner(oo), client;
+  Runtime owner(oo), client(Options());
   auto impl = std::make_shared<ServiceImpl>();
   auto service = AsService(client.ObjectOf(owner.RefOf(impl)));
   Endpoint at = Endpoint::Loopback4(owner.Listen());
@@ -99,20 +151,30 @@ TEST(HostilePeers, IdleConnectionsAndSlowSendersDoNotStopOtherCallers) {
   for (int i = 0; i < kIdle; ++i) idle.push_back(Socket::Connect(at, 10000ms));
   std::vector<Socket> slow;
   for (int i = 0; i < kSlow; ++i) slow.push_back(Socket::Connect(at, 10000ms));
+  std::vector<Socket> slow_hello;
+  for (int i = 0; i < kSlowHello; ++i) slow_hello.push_back(Socket::Connect(at, 10000ms));
+  const std::vector<uint8_t> hello = ClientHelloBytes();
+  if (kSlowHello > 0) {
+    ASSERT_GT(hello.size(), 100u) << "no ClientHello from OpenSSL";
+  }
   // The slow senders: one byte a second on each connection, until the owner gives up on them.
   std::atomic<bool> stop{false};
   std::atomic<int> slow_refused{0};
   std::thread trickle([&] {
     std::vector<uint8_t> bytes = CallFrameBytes();
     std::vector<bool> done(kSlow, false);
-    for (std::size_t k = 0; k < bytes.size() && !stop; ++k) {
-      for (int i = 0; i < kSlow; ++i) {
-        if (done[i]) continue;
-        if (::send(slow[i].fd(), &bytes[k], 1, MSG_NOSIGNAL | MSG_DONTWAIT) != 1) {
-          done[i] = true;
-          ++slow_refused;
-        }
+    std::vector<bool> hello_done(kSlowHello, false);
+    auto send_one = [&](const Socket& s, uint8_t byte, std::vector<bool>::reference done_here) {
+      if (done_here) return;
+      if (::send(s.fd(), &byte, 1, MSG_NOSIGNAL | MSG_DONTWAIT) != 1) {
+        done_here = true;
+        ++slow_refused;
       }
+    };
+    for (std::size_t k = 0; k < std::max(bytes.size(), hello.size()) && !stop; ++k) {
+      for (int i = 0; i < kSlow && k < bytes.size(); ++i) send_one(slow[i], bytes[k], done[i]);
+      for (int i = 0; i < kSlowHello && k < hello.size(); ++i)
+        send_one(slow_hello[i], hello[k], hello_done[i]);
       for (int t = 0; t < 100 && !stop; ++t) std::this_thread::sleep_for(10ms);
     }
   });
@@ -124,12 +186,16 @@ TEST(HostilePeers, IdleConnectionsAndSlowSendersDoNotStopOtherCallers) {
   under_attack.Print("under attack");
   EXPECT_EQ(under_attack.failures, 0);
   EXPECT_GT(under_attack.ms.size(), 100u);
-  std::printf("  threads: %d before the attack, %d during it (1000 idle + 50 slow connections)\n",
-              threads_before, threads_during);
+  std::printf(
+      "  threads: %d before the attack, %d during it (1000 idle + 50 slow + %d slow "
+      "ClientHello connections)\n",
+      threads_before, threads_during, kSlowHello);
   // No thread per hostile connection: a few dozen at most besides the test's own.
   EXPECT_LT(threads_during - threads_before, 64);
 
-  // The slow senders were answered "request too slow" and cut off by now.
+  // The slow senders were answered and cut off by now: "request too slow" without a key; with
+  // one, their plain frame is refused as soon as it shows.
+  const std::string slow_refusal = GetParam().keyed ? kKeyHoldersOnly : "request too slow";
   for (Socket& s : slow) {
     s.SetRecvTimeout(5000ms);
     FrameAssembler frames;
@@ -139,19 +205,21 @@ TEST(HostilePeers, IdleConnectionsAndSlowSendersDoNotStopOtherCallers) {
       MessageReader in(body, h.format);
       in.GetU64();
       in.GetU32();
-      EXPECT_EQ(in.GetString(100), "request too slow");
+      EXPECT_EQ(in.GetString(100), slow_refusal);
     } catch (const Rd::Failure& e) {
       ADD_FAILURE() << "no refusal: " << e.what();
     }
   }
+  // A handshake slower than the deadline is given up: the owner ends the connection.
+  for (Socket& s : slow_hello) EXPECT_TRUE(EndedWithin(s, 5000ms));
   std::printf("  owner holds %zu connections after the slow ones were cut off\n",
               owner.open_serving_connections());
 }
 
-TEST(HostilePeers, AtTheConnectionLimitTheIdleMakeRoomAndTheBusyAreRefused) {
-  RuntimeOptions oo;
+TEST_P(HostilePeers, AtTheConnectionLimitTheIdleMakeRoomAndTheBusyAreRefused) {
+  RuntimeOptions oo = Options();
   oo.max_serving_connections = 8;
-  Runtime owner(oo), client, other;
+  Runtime owner(oo), client(Options()), other(Options());
   auto impl = std::make_shared<ServiceImpl>();
   auto service = AsService(client.ObjectOf(owner.RefOf(impl)));
   Endpoint at = Endpoint::Loopback4(owner.Listen());
@@ -169,7 +237,7 @@ TEST(HostilePeers, AtTheConnectionLimitTheIdleMakeRoomAndTheBusyAreRefused) {
   std::vector<std::shared_ptr<ServiceSurrogate>> callers;
   std::vector<std::unique_ptr<Runtime>> runtimes;
   for (int i = 0; i < 8; ++i) {
-    runtimes.push_back(std::make_unique<Runtime>());
+    runtimes.push_back(std::make_unique<Runtime>(Options()));
     callers.push_back(AsService(runtimes.back()->ObjectOf(owner.RefOf(impl))));
     blocked.push_back(std::async(std::launch::async, [s = callers.back()] { return s->wait(); }));
     WaitUntil([&] { return impl->waiting() > i; }, 2500ms, 5ms);

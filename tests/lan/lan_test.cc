@@ -21,8 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "netobj/ClusterKey.h"
 #include "netobj/RuntimeOptions.h"
+#include "tests/support/KeyFile.h"
 #include "tests/support/NamespaceHosts.h"
 #include "tests/support/Program.h"
 #include "tests/support/XProbe.h"
@@ -83,14 +83,6 @@ class UnpackedPackage {
 
   std::string Program(const std::string& name) const { return (root_ / "usr/bin" / name).string(); }
 
-  // A new cluster key beside the unpacked files (removed with them), as NETOBJ_KEY_FILE names
-  // it for a program. The hosts share the filesystem, so one file serves them all.
-  std::string NewKeySetting() const {
-    const std::string path = (root_ / "cluster.key").string();
-    NetObj::WriteNewKeyFile(path);
-    return std::string(NetObj::kKeyFileVariable) + "=" + path;
-  }
-
  private:
   fs::path UnitFile(const std::string& unit) const {
     for (const char* dir : {"lib/systemd/system", "usr/lib/systemd/system"}) {
@@ -115,7 +107,8 @@ TEST(LanTest, ThreeHostsRenderTheLargestViewExactlyAndACutOffHostOnlyDelaysIt) {
   UnpackedPackage package(deb);
   test_support::XvfbServer xvfb(1280, 1664);
   NamespaceHosts lan(kServerHost, 2);
-  const std::string key = package.NewKeySetting();
+  const test_support::KeyFile key_file;  // the hosts share the file system: one file for all
+  const std::string key = key_file.Setting();
 
   Invocation agent_unit = package.UnitCommand("netobj-agent.service");
   agent_unit.env = {key};

@@ -18,6 +18,7 @@
 
 #include "netobj/ClusterKey.h"
 #include "tests/support/ClientStart.h"
+#include "tests/support/KeyFile.h"
 #include "tests/support/NamespaceHosts.h"
 #include "tests/support/Program.h"
 #include "tests/support/Wait.h"
@@ -50,34 +51,6 @@ constexpr char kHoldersOnly[] = "this host accepts only peers that hold its clus
 // Set but empty, NETOBJ_KEY_FILE names no key: a keyless program does not pick up a key of
 // whoever runs the tests.
 const std::string kNoKey = std::string(NetObj::kKeyFileVariable) + "=";
-
-std::string KeySetting(const std::string& path) {
-  return std::string(NetObj::kKeyFileVariable) + "=" + path;
-}
-
-// Key files in a directory of their own, which every host sees (the namespaces share the
-// filesystem); removed with the object.
-class KeyFiles {
- public:
-  KeyFiles() {
-    char dir[] = "/tmp/fractal-trust-XXXXXX";
-    if (mkdtemp(dir) == nullptr) throw std::runtime_error("mkdtemp failed");
-    dir_ = dir;
-  }
-  ~KeyFiles() {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  // A new key of 32 random bytes, mode 0600.
-  std::string Make(const std::string& name) const {
-    const std::string path = (dir_ / name).string();
-    NetObj::WriteNewKeyFile(path);
-    return path;
-  }
-
- private:
-  fs::path dir_;
-};
 
 // The hub's agent and server, started as their units start them, each with `key_setting`.
 struct Hub {
@@ -164,8 +137,7 @@ void RequireNoSystemKey() {
 
 TEST(TrustTest, WithoutAKeyOnlyTheServersOwnHostGetsIn) {
   RequireNoSystemKey();
-  KeyFiles keys;
-  const std::string held = keys.Make("held.key");
+  const test_support::KeyFile held;
   NamespaceHosts lan(kHub, 2);
   test_support::XvfbServer xvfb;
   Hub hub(lan, xvfb, kNoKey);
@@ -205,7 +177,7 @@ TEST(TrustTest, WithoutAKeyOnlyTheServersOwnHostGetsIn) {
   const std::vector<RefusedClient> clients = {
       {"no key, another host, the agent", 1, kNoKey, kAgentPort, kLocalOnly},
       {"no key, another host, the server", 2, kNoKey, kServerPort, kLocalOnly},
-      {"a key, the server's host, the agent", 0, KeySetting(held), kAgentPort,
+      {"a key, the server's host, the agent", 0, held.Setting(), kAgentPort,
        "it holds no cluster key"},
   };
   for (const RefusedClient& c : clients) ExpectRefused(lan, c);
@@ -219,12 +191,10 @@ TEST(TrustTest, WithoutAKeyOnlyTheServersOwnHostGetsIn) {
 
 TEST(TrustTest, WithAKeyOnlyItsHoldersGetInAndRenderExactly) {
   RequireNoSystemKey();
-  KeyFiles keys;
-  const std::string cluster = keys.Make("cluster.key");
-  const std::string other = keys.Make("other.key");
+  const test_support::KeyFile cluster, other;
   NamespaceHosts lan(kHub, 2);
   test_support::XvfbServer xvfb;
-  Hub hub(lan, xvfb, KeySetting(cluster));
+  Hub hub(lan, xvfb, cluster.Setting());
   tour::Tour t = WatchWindow(xvfb);
 
   // Plain frames are refused everywhere, on the hub's loopback too, before any object is
@@ -240,9 +210,9 @@ TEST(TrustTest, WithAKeyOnlyItsHoldersGetInAndRenderExactly) {
   const std::string mismatch =
       std::string("no matching cluster key (") + NetObj::kKeyFileVariable + ")";
   const std::vector<RefusedClient> clients = {
-      {"another key, another host, the agent", 1, KeySetting(other), kAgentPort, mismatch},
-      {"another key, another host, the server", 1, KeySetting(other), kServerPort, mismatch},
-      {"another key, the server's host, the agent", 0, KeySetting(other), kAgentPort, mismatch},
+      {"another key, another host, the agent", 1, other.Setting(), kAgentPort, mismatch},
+      {"another key, another host, the server", 1, other.Setting(), kServerPort, mismatch},
+      {"another key, the server's host, the agent", 0, other.Setting(), kAgentPort, mismatch},
       {"no key, another host, the agent", 2, kNoKey, kAgentPort,
        "no matching cluster key (we hold none: set NETOBJ_KEY_FILE)"},
   };
@@ -251,7 +221,7 @@ TEST(TrustTest, WithAKeyOnlyItsHoldersGetInAndRenderExactly) {
   std::vector<std::unique_ptr<Program>> holders;
   for (int host : {1, 2}) {
     holders.push_back(test_support::StartServedClient(
-        lan.In(host, Invocation{CLIENT_PATH, {kHub}, {KeySetting(cluster)}, {}})));
+        lan.In(host, Invocation{CLIENT_PATH, {kHub}, {cluster.Setting()}, {}})));
   }
   ExpectTwoViewsExact(t);
   EXPECT_FALSE(hub.server.WaitForExit(milliseconds(0))) << hub.server.Err();
