@@ -3,6 +3,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
+#include <string>
+#include <utility>
 
 #include "netobj/Envelope.h"
 #include "netobj/LeaseProtocol.h"
@@ -16,6 +19,9 @@ std::unique_ptr<Channel> CallingSide::ConnectChannel(SurrogateLink& link, Endpoi
   const std::vector<Endpoint>& order = link.connect_order();
   if (order.empty()) throw ConnectError({"cannot connect", "no usable address"});
   AtomList failures{"cannot connect"};
+  // The first refusal, said once when no address takes us: every address of one owner refuses
+  // alike, and one that takes us later means we were not refused.
+  std::optional<std::pair<std::string, std::string>> refused;  // peer, reason
   std::size_t first = std::min(link.preferred(), order.size() - 1);
   for (std::size_t k = 0; k < order.size(); ++k) {
     std::size_t i = (first + k) % order.size();
@@ -28,12 +34,13 @@ std::unique_ptr<Channel> CallingSide::ConnectChannel(SurrogateLink& link, Endpoi
       *peer = order[i];
       return channel;
     } catch (const HandshakeRefused& e) {
-      ReportRefusal(order[i].ToString(), e.reason());
+      if (!refused) refused.emplace(order[i].ToString(), e.reason());
       failures.insert(failures.end(), e.atoms().begin() + 1, e.atoms().end());
     } catch (const ConnectError& e) {
       failures.insert(failures.end(), e.atoms().begin() + 1, e.atoms().end());
     }
   }
+  if (refused) ReportRefusal(refused->first, refused->second);
   throw ConnectError(failures);
 }
 

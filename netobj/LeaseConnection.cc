@@ -28,6 +28,8 @@ std::variant<std::unique_ptr<LeaseConnection>, LeaseConnection::Loss> LeaseConne
       return std::unique_ptr<LeaseConnection>(new LeaseConnection(std::move(chan), holder, owner));
     } catch (const ConnectError& err) {
       if (err.code() != ECONNREFUSED) all_refused = false;
+    } catch (const Error&) {
+      all_refused = false;  // a keyed owner that is full answers "server busy": it lives
     }
   }
   // Nobody listens at any of the owner's addresses: the owner's runtime is gone.
