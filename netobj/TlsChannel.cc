@@ -108,10 +108,19 @@ std::string PlainAnswer(const std::vector<uint8_t>& bytes) {
   return "it holds no cluster key";
 }
 
+// OpenSSL would free its global state in an exit handler, under the runtime threads that still
+// run when a program returns from main (the default runtime is never destroyed): a lease thread
+// mid-handshake then crashes the exit. The process's memory goes at exit anyway. Asked before
+// any other use of OpenSSL, as only the first initialisation decides.
+SSL_CTX* NewContext() {
+  OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT, nullptr);
+  return SSL_CTX_new(TLS_method());
+}
+
 }  // namespace
 
 TlsContext::TlsContext(const ClusterKey& key)
-    : ctx_(SSL_CTX_new(TLS_method())), psk_(DerivePsk(key.secret)), source_(key.source) {
+    : ctx_(NewContext()), psk_(DerivePsk(key.secret)), source_(key.source) {
   if (ctx_ == nullptr) throw Error({"cannot set up TLS", TlsReason()});
   SSL_CTX_set_min_proto_version(ctx_, TLS1_3_VERSION);
   SSL_CTX_set_max_proto_version(ctx_, TLS1_3_VERSION);
