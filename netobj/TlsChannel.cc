@@ -244,7 +244,7 @@ void TlsChannel::Handshake(std::chrono::milliseconds deadline) {
     }
     bool wants_bytes = SSL_get_error(ssl_, r) == SSL_ERROR_WANT_READ;
     if (wants_bytes && !io_.blocked && ++retries < kMostRetries) continue;
-    if (!wants_bytes) throw HandshakeRefused(peer_text_, FailureText(r));
+    if (!wants_bytes) throw HandshakeRefused(peer_text_, RefusalText());
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
     if (left.count() <= 0)
       throw HandshakeRefused(peer_text_,
@@ -255,14 +255,14 @@ void TlsChannel::Handshake(std::chrono::milliseconds deadline) {
 }
 
 // Why the calling side's handshake failed, as the line on standard error says it.
-std::string TlsChannel::FailureText(int) {
-  std::string tls = TlsReason();
+std::string TlsChannel::RefusalText() {
+  ERR_clear_error();  // OpenSSL's own reason ("alert decrypt error") would only restate it
   if (io_.first.size() >= sizeof(kMagic) &&
       std::equal(std::begin(kMagic), std::end(kMagic), io_.first.begin()))
     return PlainAnswer(io_.first);
   if (io_.first.empty() && io_.ended) return "connection closed during the TLS handshake";
   if (io_.first.empty() && io_.error != 0) return ErrnoText(io_.error);
-  return "no matching cluster key (" + context_->source() + "): " + tls;
+  return "no matching cluster key (" + context_->source() + ")";
 }
 
 int TlsChannel::KeyExchangeGroup() const {
