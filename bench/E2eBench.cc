@@ -3,7 +3,13 @@
 // time. Prints work units per second over the collection phase of the views against the floor
 // measured in the same run, and the display's painting time per view.
 //
-//   e2e_bench [-width W] [-height H] [-seconds S] [-clients N]
+//   e2e_bench [-width W] [-height H] [-seconds S] [-clients N] [-key 0|1]
+//
+// With -key the run has a network namespace of its own, with only its loopback, so that the
+// kernel's count of accepted TCP connections (PassiveOpens) is that of this run's agent and
+// server alone; it is printed per view. With -key 1 the agent, the server and the clients share
+// a cluster key made for the run, so every connection is TLS 1.3 and each accepted connection is
+// one handshake. The floor stays the plain TCP one: what the key costs shows in the ratio.
 //
 // Phases. The server queries the pointer only once it has painted a complete view, and with
 // the button held it takes the first answer as a click. The X RECORD watch therefore sees one
@@ -22,14 +28,21 @@
 // getFractalParameters) and one carrying the row (returnResults), measured as a raw TCP
 // ping-pong like bench/rpc's baseline. Floor time of a view = rows x (compute + 3 trips) / N.
 // Ratio = sum of floor times / sum of collection times; 1 is the floor.
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -40,6 +53,7 @@
 #include "interface/FractalNetObj.h"
 #include "tests/support/Agent.h"
 #include "tests/support/ClientStart.h"
+#include "tests/support/KeyFile.h"
 #include "tests/support/Program.h"
 #include "tests/support/Wait.h"
 #include "tests/support/XProbe.h"
@@ -68,6 +82,15 @@ struct Options {
   int32_t sy = 240;
   int seconds = 20;
   int clients = 2;
+  int key = -1;  // -1: the host's network as it is; 0: a namespace of its own; 1: and a key
+};
+
+// Connections accepted on the run's loopback, agent and server together.
+struct Accepted {
+  long run = 0;      // from the clients' start to the end of the run
+  int runViews = 0;  // views completed in that time
+  long steady = 0;   // from the end of the first view to the end of the last
+  int steadyViews = 0;
 };
 
 // One view whose collection and painting lie wholly inside the run.
@@ -91,13 +114,44 @@ Options Parse(int argc, char** argv) {
       o.seconds = value;
     else if (key == "-clients")
       o.clients = value;
+    else if (key == "-key")
+      o.key = value;
     else
       throw std::invalid_argument(key);
   }
-  if (o.sx < 1 || o.sx > 1600 || o.sy < 1 || o.sy > 1200 || o.seconds < 1 || o.clients < 1) {
+  if (o.sx < 1 || o.sx > 1600 || o.sy < 1 || o.sy > 1200 || o.seconds < 1 || o.clients < 1 ||
+      o.key < -1 || o.key > 1) {
     throw std::invalid_argument("options out of range");
   }
   return o;
+}
+
+// A network namespace with its loopback up, for this process and all it starts.
+void EnterOwnNetwork() {
+  if (::unshare(CLONE_NEWNET) != 0)
+    throw std::runtime_error(std::string("cannot make a network namespace: ") +
+                             std::strerror(errno));
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ifreq lo{};
+  std::strncpy(lo.ifr_name, "lo", IFNAMSIZ - 1);
+  const bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &lo) == 0 &&
+                  (lo.ifr_flags |= IFF_UP, ::ioctl(fd, SIOCSIFFLAGS, &lo) == 0);
+  if (fd >= 0) ::close(fd);
+  if (!up) throw std::runtime_error("cannot bring the namespace's loopback up");
+}
+
+// The kernel's count of TCP connections accepted in this network namespace.
+long PassiveOpens() {
+  std::ifstream snmp("/proc/net/snmp");
+  std::string names, values;
+  while (std::getline(snmp, names) && std::getline(snmp, values)) {
+    if (names.rfind("Tcp:", 0) != 0) continue;
+    std::istringstream n(names), v(values);
+    std::string name, value;
+    while (n >> name && v >> value)
+      if (name == "PassiveOpens") return std::stol(value);
+  }
+  throw std::runtime_error("no PassiveOpens in /proc/net/snmp");
 }
 
 Window AwaitWindow(test_support::XProbe& probe, const Options& o) {
@@ -118,9 +172,18 @@ bool IsClick(const tour::View& v, const tour::PointerQuery& q) {
 
 // Runs the system with the button held and returns the views that completed in the run, each
 // with its period. The first view is left out: its collection began with the clients' start.
-std::vector<ViewRun> RunSystem(const Options& o, const std::string& display) {
+std::vector<ViewRun> RunSystem(const Options& o, const std::string& display, Accepted& accepted) {
+  // The agent takes the bench's environment only; the others get the setting as well.
+  std::optional<test_support::KeyFile> key;
+  if (o.key == 1) {
+    key.emplace();
+    ::setenv("NETOBJ_KEY_FILE", key->path().c_str(), 1);
+  } else if (o.key == 0) {
+    ::unsetenv("NETOBJ_KEY_FILE");
+  }
   test_support::Agent agent(AGENT_PATH);
-  const std::vector<std::string> env = {"DISPLAY=" + display, agent.PortSetting()};
+  std::vector<std::string> env = {"DISPLAY=" + display, agent.PortSetting()};
+  if (key) env.push_back(key->Setting());
   test_support::Program server(
       {SERVER_PATH, {"-width", std::to_string(o.sx), "-height", std::to_string(o.sy)}, env, {}});
   test_support::XProbe probe(display);
@@ -134,6 +197,8 @@ std::vector<ViewRun> RunSystem(const Options& o, const std::string& display) {
                     top + std::clamp(target.row, 0, o.sx - 1));
   probe.Button(1, true);
 
+  const long openedBefore = o.key >= 0 ? PassiveOpens() : 0;
+  long openedSteady = 0;
   std::vector<std::unique_ptr<test_support::Program>> clients;
   for (int i = 0; i < o.clients; ++i) {
     clients.push_back(test_support::StartServedClient(
@@ -148,13 +213,23 @@ std::vector<ViewRun> RunSystem(const Options& o, const std::string& display) {
     const auto at = Clock::now();
     if (!q) throw std::runtime_error("no view completed within the timeout");
     if (!IsClick(view, *q)) continue;  // a later poll of a view already counted
-    if (lastClick) views.push_back({view, std::chrono::duration<double>(at - *lastClick).count()});
+    if (lastClick)
+      views.push_back({view, std::chrono::duration<double>(at - *lastClick).count()});
+    else if (o.key >= 0)
+      openedSteady = PassiveOpens();
     lastClick = at;
     view = view.AfterClick(static_cast<int32_t>(q->mask), q->windowX, view.sx - 1 - q->windowY);
     if (!centred) {
       probe.MovePointer(left + o.sy / 2, top + (o.sx - 1 - o.sx / 2));
       centred = true;
     }
+  }
+  if (o.key >= 0) {
+    const long openedAfter = PassiveOpens();
+    accepted.run = openedAfter - openedBefore;
+    accepted.runViews = lastClick ? static_cast<int>(views.size()) + 1 : 0;
+    accepted.steady = openedAfter - openedSteady;
+    accepted.steadyViews = static_cast<int>(views.size());
   }
   probe.Button(1, false);
   for (auto& c : clients) c->Stop();
@@ -190,8 +265,10 @@ double PaintSeconds(const FractalNetObj::ImageStar& image) {
 }
 
 int Run(const Options& o) {
+  if (o.key >= 0) EnterOwnNetwork();
   test_support::XvfbServer xvfb(std::max(1280, o.sy + 16), std::max(1024, o.sx + 16));
-  std::vector<ViewRun> views = RunSystem(o, xvfb.display());
+  Accepted accepted;
+  std::vector<ViewRun> views = RunSystem(o, xvfb.display(), accepted);
   if (views.empty()) throw std::runtime_error("no complete view in the run");
 
   const double smallTrip =
@@ -233,6 +310,16 @@ int Run(const Options& o) {
   std::printf("  floor per row: Compute %.1f us + round trips 2 x %.1f us + %.1f us (row)\n",
               1e6 * compute / static_cast<double>(units), smallTrip, rowTrip);
   std::printf("  achieved %.0f units/s, floor %.0f units/s\n", units / collection, units / floor);
+  if (o.key >= 0) {
+    const char* what = o.key == 1 ? "TLS handshakes" : "plain connections";
+    std::printf(
+        "  %s (connections the agent and the server accepted): %ld over the run's %d "
+        "views, %ld over the %d after the first\n",
+        what, accepted.run, accepted.runViews, accepted.steady, accepted.steadyViews);
+    std::printf(
+        "e2e %dx%d %s per view: %.3f\n", o.sx, o.sy, o.key == 1 ? "handshakes" : "connections",
+        accepted.runViews > 0 ? static_cast<double>(accepted.run) / accepted.runViews : 0.0);
+  }
   std::printf("e2e %dx%d: %.3f\n", o.sx, o.sy, floor / collection);
   return 0;
 }

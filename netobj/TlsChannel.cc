@@ -254,7 +254,7 @@ void TlsChannel::Handshake(std::chrono::milliseconds deadline) {
     bool wants_bytes = SSL_get_error(ssl_, r) == SSL_ERROR_WANT_READ;
     if (wants_bytes && !io_.blocked && ++retries < kMostRetries) continue;
     if (!wants_bytes) {
-      std::string why = FailureText(r);
+      std::string why = RefusalText();
       // A full server refuses nobody in particular: the call fails with its answer, as it does
       // over a plain connection, and no line is written.
       if (why == "server busy") throw Error({why});
@@ -270,10 +270,8 @@ void TlsChannel::Handshake(std::chrono::milliseconds deadline) {
 }
 
 // Why the calling side's handshake failed, as the line on standard error says it.
-std::string TlsChannel::FailureText(int) {
-  // OpenSSL's words for a key that does not match (a bad binder, an illegal parameter) say less
-  // than the line does, and differ between versions.
-  ERR_clear_error();
+std::string TlsChannel::RefusalText() {
+  ERR_clear_error();  // OpenSSL's own reason ("alert decrypt error") would only restate it
   if (io_.first.size() >= sizeof(kMagic) &&
       std::equal(std::begin(kMagic), std::end(kMagic), io_.first.begin()))
     return PlainAnswer(io_.first);

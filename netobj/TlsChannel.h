@@ -93,7 +93,7 @@ class TlsChannel final : public Channel, private ByteSource {
                                      bool wait) override;
   std::optional<std::size_t> LookAtFirstByte();
   bool ServingHandshakeStep();
-  std::string FailureText(int ret);
+  std::string RefusalText();
   void Attach();
 
   static int BioWrite(BIO* b, const char* data, int n);
