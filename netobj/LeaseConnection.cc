@@ -30,6 +30,8 @@ std::variant<std::unique_ptr<LeaseConnection>, LeaseConnection::Loss> LeaseConne
       if (err.code() != ECONNREFUSED) all_refused = false;
     } catch (const Error&) {
       all_refused = false;  // a keyed owner that is full answers "server busy": it lives
+    } catch (const Rd::Failure&) {
+      all_refused = false;  // the channel could not be set up here
     }
   }
   // Nobody listens at any of the owner's addresses: the owner's runtime is gone.

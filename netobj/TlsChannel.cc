@@ -262,8 +262,9 @@ void TlsChannel::Handshake(std::chrono::milliseconds deadline) {
     }
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
     if (left.count() <= 0)
-      throw HandshakeRefused(peer_text_,
-                             "no TLS handshake within " + std::to_string(deadline.count()) + " ms");
+      // A silent peer refused nothing: no line, and the next address is tried.
+      throw ConnectError({"cannot connect", peer_text_,
+                          "no TLS handshake within " + std::to_string(deadline.count()) + " ms"});
     pollfd p{sock_.fd(), POLLIN, 0};
     ::poll(&p, 1, static_cast<int>(left.count()));
   }
