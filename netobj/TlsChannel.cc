@@ -343,8 +343,9 @@ std::optional<std::size_t> TlsChannel::Receive(void* data, std::size_t n, const 
   }
   if (phase_ == Phase::kHandshake && !ServingHandshakeStep()) return std::nullopt;
   if (phase_ != Phase::kOpen) return 0;
+  // OpenSSL's error queue is emptied after every failure rather than before every transfer: a
+  // transfer that succeeds leaves it empty, and clearing it costs as much as a small record.
   for (int retries = 0; retries < kMostRetries; ++retries) {
-    ERR_clear_error();
     io_.wait = wait;
     io_.blocked = false;
     io_.error = 0;
@@ -353,6 +354,7 @@ std::optional<std::size_t> TlsChannel::Receive(void* data, std::size_t n, const 
     int r = SSL_read_ex(ssl_, data, n, &got);
     if (r == 1) return got;
     int e = SSL_get_error(ssl_, r);
+    std::string reason = TlsReason();
     if (e == SSL_ERROR_ZERO_RETURN) return 0;
     if (e == SSL_ERROR_WANT_READ) {
       if (io_.blocked) return std::nullopt;
@@ -362,7 +364,7 @@ std::optional<std::size_t> TlsChannel::Receive(void* data, std::size_t n, const 
     if (io_.error == ECONNRESET)
       throw Rd::Failure({"connection reset", peer_text_, ErrnoText(io_.error)});
     if (io_.error != 0) throw Rd::Failure({"read failed", peer_text_, ErrnoText(io_.error)});
-    throw Rd::Failure({"read failed", peer_text_, TlsReason()});
+    throw Rd::Failure({"read failed", peer_text_, reason});
   }
   return std::nullopt;
 }
@@ -374,18 +376,18 @@ void TlsChannel::Send(std::span<const uint8_t> frame, bool dont_wait) {
   }
   if (phase_ != Phase::kOpen)
     throw Wr::Failure({"write failed", peer_text_, "TLS handshake incomplete"});
-  ERR_clear_error();
   io_.dont_wait = dont_wait;
   io_.error = 0;
   std::size_t done = 0;
   int r = SSL_write_ex(ssl_, frame.data(), frame.size(), &done);
   io_.dont_wait = false;
   if (r == 1) return;
+  std::string reason = TlsReason();
   int err = io_.error;
   if (err == EAGAIN || err == EWOULDBLOCK) throw Wr::Failure({"peer not reading", peer_text_});
   if (err == EPIPE || err == ECONNRESET)
     throw Wr::Failure({"connection lost", peer_text_, ErrnoText(err)});
-  throw Wr::Failure({"write failed", peer_text_, err != 0 ? ErrnoText(err) : TlsReason()});
+  throw Wr::Failure({"write failed", peer_text_, err != 0 ? ErrnoText(err) : reason});
 }
 
 FrameHeader TlsChannel::ReadFrame(std::vector<uint8_t>* body) {
