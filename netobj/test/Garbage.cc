@@ -1,6 +1,9 @@
 // Malformed traffic for the garbage tests.
 #include "netobj/test/Garbage.h"
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <random>
 
 #include "netobj/wire/FrameAssembler.h"
@@ -62,6 +65,19 @@ std::vector<AtomList> ThrowGarbageAt(uint16_t port, uint32_t seed) {
     if (!atoms.empty()) replies.push_back(atoms);
   }
   return replies;
+}
+
+bool EndedWithin(const NetObj::Socket& s, std::chrono::milliseconds limit) {
+  using Clock = std::chrono::steady_clock;
+  s.SetRecvTimeout(std::chrono::milliseconds(200));
+  Clock::time_point end = Clock::now() + limit;
+  for (int i = 0; Clock::now() < end && i < 10000; ++i) {
+    uint8_t buf[4096];
+    ssize_t n = ::recv(s.fd(), buf, sizeof(buf), 0);
+    if (n == 0) return true;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return true;
+  }
+  return false;
 }
 
 }  // namespace TestNetObj

@@ -4,10 +4,12 @@
 // the error replies received, one list per connection that got one.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
 #include "netobj/NetObj.h"
+#include "netobj/wire/Socket.h"
 
 namespace TestNetObj {
 
@@ -16,5 +18,8 @@ std::vector<NetObj::AtomList> ThrowGarbageAt(uint16_t port, uint32_t seed);
 // Sends `bytes` on a fresh connection and returns the atoms of an error reply, or an empty
 // list when the peer closed without one.
 NetObj::AtomList SendRaw(uint16_t port, const std::vector<uint8_t>& bytes);
+
+// Whether the peer ends the connection (or resets it) within `limit`, whatever it sends first.
+bool EndedWithin(const NetObj::Socket& s, std::chrono::milliseconds limit);
 
 }  // namespace TestNetObj

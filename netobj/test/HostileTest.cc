@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "netobj/Runtime.h"
+#include "netobj/test/Garbage.h"
 #include "netobj/test/TestKeys.h"
 #include "netobj/test/TestService.h"
 #include "netobj/wire/Frame.h"
@@ -75,19 +76,6 @@ std::vector<uint8_t> ClientHelloBytes() {
   long n = BIO_get_mem_data(out, &data);
   if (n <= 0) return {};
   return std::vector<uint8_t>(data, data + n);
-}
-
-// Whether the peer ends the connection (or resets it) within `limit`, whatever it sends first.
-bool EndedWithin(const Socket& s, std::chrono::milliseconds limit) {
-  s.SetRecvTimeout(200ms);
-  Clock::time_point end = Clock::now() + limit;
-  for (int i = 0; Clock::now() < end && i < 10000; ++i) {
-    uint8_t buf[512];
-    ssize_t n = ::recv(s.fd(), buf, sizeof(buf), 0);
-    if (n == 0) return true;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return true;
-  }
-  return false;
 }
 
 struct Latencies {
