@@ -354,12 +354,13 @@ std::optional<std::size_t> TlsChannel::Receive(void* data, std::size_t n, const 
     int r = SSL_read_ex(ssl_, data, n, &got);
     if (r == 1) return got;
     int e = SSL_get_error(ssl_, r);
-    std::string reason = TlsReason();
-    if (e == SSL_ERROR_ZERO_RETURN) return 0;
+    // Waiting for bytes queues no error: the common end of a pump costs nothing more.
     if (e == SSL_ERROR_WANT_READ) {
       if (io_.blocked) return std::nullopt;
       continue;
     }
+    std::string reason = TlsReason();
+    if (e == SSL_ERROR_ZERO_RETURN) return 0;
     if (io_.ended && io_.error == 0) return 0;
     if (io_.error == ECONNRESET)
       throw Rd::Failure({"connection reset", peer_text_, ErrnoText(io_.error)});
