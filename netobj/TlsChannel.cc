@@ -34,6 +34,12 @@ constexpr unsigned char kSuite[2] = {0x13, 0x01};
 constexpr uint8_t kHandshakeRecord = 0x16;
 // Enough of what a peer sent first to read a plain refusal from it.
 constexpr std::size_t kFirstBytesKept = 1024;
+// How long the rest of a plain refusal may take to follow its first bytes.
+constexpr int kAnswerWaitMs = 200;
+// What both ends export from the handshake for the records' keys.
+constexpr char kExporterLabel[] = "EXPORTER-netobj records v1";
+// A send buffer grown this large by one big frame is let go afterwards.
+constexpr std::size_t kSendBufferKept = 256 * 1024;
 // A TLS operation that asks for bytes without having asked the socket (a record that carried no
 // data) is tried again this often before the channel waits for the socket.
 constexpr int kMostRetries = 64;
@@ -131,8 +137,8 @@ TlsContext::TlsContext(const ClusterKey& key)
   SSL_CTX_set_num_tickets(ctx_, 0);
   SSL_CTX_set_session_cache_mode(ctx_, SSL_SESS_CACHE_OFF);
   SSL_CTX_set_options(ctx_, SSL_OP_NO_TICKET | SSL_OP_IGNORE_UNEXPECTED_EOF);
-  // A record's header and body in one read.
-  SSL_CTX_set_read_ahead(ctx_, 1);
+  // The handshake reads exactly its own records: what follows the last of them is already ours.
+  SSL_CTX_set_read_ahead(ctx_, 0);
   SSL_CTX_set_app_data(ctx_, this);
   SSL_CTX_set_psk_use_session_callback(ctx_, UseSession);
   SSL_CTX_set_psk_find_session_callback(ctx_, FindSession);
@@ -247,10 +253,7 @@ void TlsChannel::Handshake(std::chrono::milliseconds deadline) {
     io_.blocked = false;
     io_.error = 0;
     int r = SSL_do_handshake(ssl_);
-    if (r == 1) {
-      phase_ = Phase::kOpen;
-      return;
-    }
+    if (r == 1) return OpenRecords();
     bool wants_bytes = SSL_get_error(ssl_, r) == SSL_ERROR_WANT_READ;
     if (wants_bytes && !io_.blocked && ++retries < kMostRetries) continue;
     if (!wants_bytes) {
@@ -270,19 +273,60 @@ void TlsChannel::Handshake(std::chrono::milliseconds deadline) {
   }
 }
 
+// TLS read no more of a plain answer than a record header: the rest of the refusal, which the
+// peer sent at once and followed with its end, is read here.
+void TlsChannel::ReadRestOfAnswer() {
+  uint8_t chunk[256];
+  while (io_.first.size() < kFirstBytesKept) {
+    pollfd p{sock_.fd(), POLLIN, 0};
+    if (::poll(&p, 1, kAnswerWaitMs) <= 0) return;
+    ssize_t k = ::recv(sock_.fd(), chunk,
+                       std::min(sizeof(chunk), kFirstBytesKept - io_.first.size()), MSG_DONTWAIT);
+    if (k <= 0) return;
+    io_.first.insert(io_.first.end(), chunk, chunk + k);
+  }
+}
+
 // Why the calling side's handshake failed, as the line on standard error says it.
 std::string TlsChannel::RefusalText() {
   ERR_clear_error();  // OpenSSL's own reason ("alert decrypt error") would only restate it
   if (io_.first.size() >= sizeof(kMagic) &&
-      std::equal(std::begin(kMagic), std::end(kMagic), io_.first.begin()))
+      std::equal(std::begin(kMagic), std::end(kMagic), io_.first.begin())) {
+    ReadRestOfAnswer();
     return PlainAnswer(io_.first);
+  }
   if (io_.first.empty() && io_.ended) return "connection closed during the TLS handshake";
   if (io_.first.empty() && io_.error != 0) return ErrnoText(io_.error);
   return "no matching cluster key (" + context_->source() + ")";
 }
 
-int TlsChannel::KeyExchangeGroup() const {
-  return ssl_ != nullptr ? SSL_get_negotiated_group(ssl_) : 0;
+int TlsChannel::KeyExchangeGroup() const { return group_; }
+
+void TlsChannel::OpenRecords() {
+  std::array<uint8_t, 2 * (Aead::kKeySize + Aead::kNonceSize)> km{};
+  if (SSL_export_keying_material(ssl_, km.data(), km.size(), kExporterLabel,
+                                 sizeof(kExporterLabel) - 1, nullptr, 0, 0) != 1)
+    throw Rd::Failure({"TLS handshake failed", peer_text_, TlsReason()});
+  RecordKeys to_serving;
+  RecordKeys to_calling;
+  // [to serving key][to calling key][to serving nonce base][to calling nonce base]
+  constexpr std::size_t kKey = Aead::kKeySize;
+  constexpr std::size_t kIv = Aead::kNonceSize;
+  std::memcpy(to_serving.key.data(), km.data(), kKey);
+  std::memcpy(to_calling.key.data(), km.data() + kKey, kKey);
+  std::memcpy(to_serving.iv.data(), km.data() + 2 * kKey, kIv);
+  std::memcpy(to_calling.iv.data(), km.data() + 2 * kKey + kIv, kIv);
+  bool calling = role_ == Role::kCalling;
+  sealer_.emplace(calling ? to_serving : to_calling);
+  opener_.emplace(calling ? to_calling : to_serving, peer_text_);
+  OPENSSL_cleanse(km.data(), km.size());
+  OPENSSL_cleanse(&to_serving, sizeof(to_serving));
+  OPENSSL_cleanse(&to_calling, sizeof(to_calling));
+  group_ = SSL_get_negotiated_group(ssl_);
+  SSL_free(ssl_);
+  ssl_ = nullptr;
+  io_.first = {};
+  phase_ = Phase::kOpen;
 }
 
 // Serving: a peer whose first byte cannot begin a TLS handshake speaks plain frames. Its bytes
@@ -324,8 +368,7 @@ bool TlsChannel::ServingHandshakeStep() {
     int r = SSL_do_handshake(ssl_);
     io_.dont_wait = false;
     if (r == 1) {
-      phase_ = Phase::kOpen;
-      io_.first = {};
+      OpenRecords();
       return true;
     }
     if (SSL_get_error(ssl_, r) != SSL_ERROR_WANT_READ)
@@ -343,31 +386,20 @@ std::optional<std::size_t> TlsChannel::Receive(void* data, std::size_t n, const 
   }
   if (phase_ == Phase::kHandshake && !ServingHandshakeStep()) return std::nullopt;
   if (phase_ != Phase::kOpen) return 0;
-  // OpenSSL's error queue is emptied after every failure rather than before every transfer: a
-  // transfer that succeeds leaves it empty, and clearing it costs as much as a small record.
-  for (int retries = 0; retries < kMostRetries; ++retries) {
-    io_.wait = wait;
-    io_.blocked = false;
-    io_.error = 0;
-    io_.ended = false;
-    std::size_t got = 0;
-    int r = SSL_read_ex(ssl_, data, n, &got);
-    if (r == 1) return got;
-    int e = SSL_get_error(ssl_, r);
-    // Waiting for bytes queues no error: the common end of a pump costs nothing more.
-    if (e == SSL_ERROR_WANT_READ) {
-      if (io_.blocked) return std::nullopt;
-      continue;
+  // Plaintext already opened goes first; the socket is read only when none is left, and until
+  // it has nothing more (or, when waiting, until a whole record is in).
+  for (;;) {
+    if (std::size_t got = opener_->Take(data, n); got > 0) return got;
+    std::span<uint8_t> space = opener_->Space();
+    std::optional<std::size_t> k = sock_.TryRecv(space.data(), space.size(), peer_text_, wait);
+    if (!k) return std::nullopt;
+    if (*k == 0) {
+      if (opener_->holds_bytes())
+        throw Rd::Failure({"connection closed by peer", peer_text_, "record truncated"});
+      return 0;
     }
-    std::string reason = TlsReason();
-    if (e == SSL_ERROR_ZERO_RETURN) return 0;
-    if (io_.ended && io_.error == 0) return 0;
-    if (io_.error == ECONNRESET)
-      throw Rd::Failure({"connection reset", peer_text_, ErrnoText(io_.error)});
-    if (io_.error != 0) throw Rd::Failure({"read failed", peer_text_, ErrnoText(io_.error)});
-    throw Rd::Failure({"read failed", peer_text_, reason});
+    opener_->Received(*k);
   }
-  return std::nullopt;
 }
 
 void TlsChannel::Send(std::span<const uint8_t> frame, bool dont_wait) {
@@ -377,18 +409,10 @@ void TlsChannel::Send(std::span<const uint8_t> frame, bool dont_wait) {
   }
   if (phase_ != Phase::kOpen)
     throw Wr::Failure({"write failed", peer_text_, "TLS handshake incomplete"});
-  io_.dont_wait = dont_wait;
-  io_.error = 0;
-  std::size_t done = 0;
-  int r = SSL_write_ex(ssl_, frame.data(), frame.size(), &done);
-  io_.dont_wait = false;
-  if (r == 1) return;
-  std::string reason = TlsReason();
-  int err = io_.error;
-  if (err == EAGAIN || err == EWOULDBLOCK) throw Wr::Failure({"peer not reading", peer_text_});
-  if (err == EPIPE || err == ECONNRESET)
-    throw Wr::Failure({"connection lost", peer_text_, ErrnoText(err)});
-  throw Wr::Failure({"write failed", peer_text_, err != 0 ? ErrnoText(err) : reason});
+  sealed_.clear();
+  sealer_->Seal(frame, &sealed_, peer_text_);
+  sock_.SendAll(sealed_.data(), sealed_.size(), peer_text_, dont_wait);
+  if (sealed_.capacity() > kSendBufferKept) sealed_ = {};
 }
 
 FrameHeader TlsChannel::ReadFrame(std::vector<uint8_t>* body) {
