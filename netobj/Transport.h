@@ -3,7 +3,8 @@
 //   (loopback and the host's own addresses); any other gets one error reply and is closed;
 // - a cluster key: TLS 1.3 channels whose pre-shared key is derived from it, with an (EC)DHE
 //   exchange, in both directions and on loopback too; a peer that does not hold the key fails the
-//   handshake, and no byte of it reaches the message layer;
+//   handshake, and no byte of it reaches the message layer; the frames then travel in records
+//   sealed with keys exported from the handshake;
 // - a key file that was refused: no connection is made or accepted, so a mistake never falls
 //   back quietly to protected mode.
 //
