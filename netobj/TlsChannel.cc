@@ -253,7 +253,13 @@ void TlsChannel::Handshake(std::chrono::milliseconds deadline) {
     io_.blocked = false;
     io_.error = 0;
     int r = SSL_do_handshake(ssl_);
-    if (r == 1) return OpenRecords();
+    if (r == 1) {
+      try {
+        return OpenRecords();
+      } catch (const Rd::Failure& e) {
+        throw HandshakeRefused(peer_text_, e.atoms().back());
+      }
+    }
     bool wants_bytes = SSL_get_error(ssl_, r) == SSL_ERROR_WANT_READ;
     if (wants_bytes && !io_.blocked && ++retries < kMostRetries) continue;
     if (!wants_bytes) {
@@ -276,10 +282,13 @@ void TlsChannel::Handshake(std::chrono::milliseconds deadline) {
 // TLS read no more of a plain answer than a record header: the rest of the refusal, which the
 // peer sent at once and followed with its end, is read here.
 void TlsChannel::ReadRestOfAnswer() {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point until = Clock::now() + std::chrono::milliseconds(kAnswerWaitMs);
   uint8_t chunk[256];
   while (io_.first.size() < kFirstBytesKept) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
     pollfd p{sock_.fd(), POLLIN, 0};
-    if (::poll(&p, 1, kAnswerWaitMs) <= 0) return;
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return;
     ssize_t k = ::recv(sock_.fd(), chunk,
                        std::min(sizeof(chunk), kFirstBytesKept - io_.first.size()), MSG_DONTWAIT);
     if (k <= 0) return;
@@ -303,6 +312,11 @@ std::string TlsChannel::RefusalText() {
 int TlsChannel::KeyExchangeGroup() const { return group_; }
 
 void TlsChannel::OpenRecords() {
+  // Nothing is sent after the last handshake message but records: TLS holding bytes it read
+  // beyond it means a peer that does not keep to that.
+  if (SSL_has_pending(ssl_) == 1)
+    throw Rd::Failure(
+        {"TLS handshake failed", peer_text_, "data within the last handshake record"});
   std::array<uint8_t, 2 * (Aead::kKeySize + Aead::kNonceSize)> km{};
   if (SSL_export_keying_material(ssl_, km.data(), km.size(), kExporterLabel,
                                  sizeof(kExporterLabel) - 1, nullptr, 0, 0) != 1)
