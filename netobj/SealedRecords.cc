@@ -1,6 +1,8 @@
 // Sealing frames into records and opening them again.
 #include "netobj/SealedRecords.h"
 
+#include <openssl/crypto.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -35,6 +37,23 @@ uint32_t GetLength(const uint8_t* p) {
 
 }  // namespace
 
+ConnectionKeys SplitExportedKeys(std::span<const uint8_t, kExportedKeyBytes> exported,
+                                 bool calling) {
+  constexpr std::size_t kKey = Aead::kKeySize;
+  constexpr std::size_t kIv = Aead::kNonceSize;
+  RecordKeys to_serving;
+  RecordKeys to_calling;
+  std::memcpy(to_serving.key.data(), exported.data(), kKey);
+  std::memcpy(to_calling.key.data(), exported.data() + kKey, kKey);
+  std::memcpy(to_serving.iv.data(), exported.data() + 2 * kKey, kIv);
+  std::memcpy(to_calling.iv.data(), exported.data() + 2 * kKey + kIv, kIv);
+  ConnectionKeys keys =
+      calling ? ConnectionKeys{to_serving, to_calling} : ConnectionKeys{to_calling, to_serving};
+  OPENSSL_cleanse(&to_serving, sizeof(to_serving));
+  OPENSSL_cleanse(&to_calling, sizeof(to_calling));
+  return keys;
+}
+
 RecordSealer::RecordSealer(const RecordKeys& keys) : aead_(MakeAes128Gcm(keys.key)), iv_(keys.iv) {}
 
 void RecordSealer::Seal(std::span<const uint8_t> plain, std::vector<uint8_t>* out,
@@ -63,7 +82,7 @@ RecordOpener::RecordOpener(const RecordKeys& keys, std::string peer)
     : aead_(MakeAes128Gcm(keys.key)), iv_(keys.iv), peer_(std::move(peer)) {}
 
 std::span<uint8_t> RecordOpener::Space() {
-  // An idle connection holds no buffer; a busy one keeps the one it has.
+  // Made on the first bytes, so a connection that never got past its handshake holds none.
   if (buf_.empty()) buf_.resize(kMaxRecordSize);
   if (plain_begin_ == plain_end_ && record_end_ > 0) {
     // Only bytes of unopened records are left: they move to the front.

@@ -3,8 +3,9 @@
 // bytes of AES-128-GCM ciphertext and a 16-byte tag over the length and the ciphertext. Each
 // direction has its own key and nonce base, exported from the handshake, and numbers its records
 // from 0; a record's nonce is the base with the number folded into its last 8 bytes. So a record
-// that was altered, dropped, replayed, reordered or moved to the other direction fails its tag,
-// and the connection ends: nothing of it reaches the frames.
+// that was altered, replayed, reordered, moved to the other direction or dropped before another
+// fails its tag, and the connection ends: nothing of it reaches the frames. (Records dropped
+// just before the connection's end look like that end: the frame they carried never arrives.)
 //
 // Implemented in SealedRecords.cc. Ownership: each owns its Aead and its buffer. Not
 // thread-safe: a sealer belongs to the thread that sends, an opener to the one that reads.
@@ -32,6 +33,17 @@ struct RecordKeys {
   std::array<uint8_t, Aead::kNonceSize> iv{};
 };
 
+// What both ends export from the handshake: the key towards the serving end, the key towards
+// the calling end, then the two nonce bases in the same order.
+constexpr std::size_t kExportedKeyBytes = 2 * (Aead::kKeySize + Aead::kNonceSize);
+struct ConnectionKeys {
+  RecordKeys sending;
+  RecordKeys receiving;
+};
+// One end's two directions: what the calling end sends, the serving end receives.
+ConnectionKeys SplitExportedKeys(std::span<const uint8_t, kExportedKeyBytes> exported,
+                                 bool calling);
+
 class RecordSealer {
  public:
   explicit RecordSealer(const RecordKeys& keys);
@@ -51,7 +63,8 @@ class RecordSealer {
 class RecordOpener {
  public:
   RecordOpener(const RecordKeys& keys, std::string peer);
-  // Where the next bytes from the socket go; never empty.
+  // Where the next bytes from the socket go; never empty once Take has given out all the
+  // plaintext held (it is called only then).
   std::span<uint8_t> Space();
   // `k` bytes were written at Space().
   void Received(std::size_t k) { end_ += k; }

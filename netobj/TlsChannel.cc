@@ -245,7 +245,6 @@ long TlsChannel::BioCtrl(BIO* b, int cmd, long, void*) {
 }
 
 void TlsChannel::Handshake(std::chrono::milliseconds deadline) {
-  using Clock = std::chrono::steady_clock;
   Clock::time_point until = Clock::now() + deadline;
   for (int retries = 0;;) {
     ERR_clear_error();
@@ -282,7 +281,6 @@ void TlsChannel::Handshake(std::chrono::milliseconds deadline) {
 // TLS read no more of a plain answer than a record header: the rest of the refusal, which the
 // peer sent at once and followed with its end, is read here.
 void TlsChannel::ReadRestOfAnswer() {
-  using Clock = std::chrono::steady_clock;
   Clock::time_point until = Clock::now() + std::chrono::milliseconds(kAnswerWaitMs);
   uint8_t chunk[256];
   while (io_.first.size() < kFirstBytesKept) {
@@ -317,25 +315,21 @@ void TlsChannel::OpenRecords() {
   if (SSL_has_pending(ssl_) == 1)
     throw Rd::Failure(
         {"TLS handshake failed", peer_text_, "data within the last handshake record"});
-  std::array<uint8_t, 2 * (Aead::kKeySize + Aead::kNonceSize)> km{};
-  if (SSL_export_keying_material(ssl_, km.data(), km.size(), kExporterLabel,
+  struct Exported {
+    std::array<uint8_t, kExportedKeyBytes> bytes{};
+    ConnectionKeys keys;
+    ~Exported() { OPENSSL_cleanse(this, sizeof(*this)); }
+  } exported;
+  if (SSL_export_keying_material(ssl_, exported.bytes.data(), exported.bytes.size(), kExporterLabel,
                                  sizeof(kExporterLabel) - 1, nullptr, 0, 0) != 1)
     throw Rd::Failure({"TLS handshake failed", peer_text_, TlsReason()});
-  RecordKeys to_serving;
-  RecordKeys to_calling;
-  // [to serving key][to calling key][to serving nonce base][to calling nonce base]
-  constexpr std::size_t kKey = Aead::kKeySize;
-  constexpr std::size_t kIv = Aead::kNonceSize;
-  std::memcpy(to_serving.key.data(), km.data(), kKey);
-  std::memcpy(to_calling.key.data(), km.data() + kKey, kKey);
-  std::memcpy(to_serving.iv.data(), km.data() + 2 * kKey, kIv);
-  std::memcpy(to_calling.iv.data(), km.data() + 2 * kKey + kIv, kIv);
-  bool calling = role_ == Role::kCalling;
-  sealer_.emplace(calling ? to_serving : to_calling);
-  opener_.emplace(calling ? to_calling : to_serving, peer_text_);
-  OPENSSL_cleanse(km.data(), km.size());
-  OPENSSL_cleanse(&to_serving, sizeof(to_serving));
-  OPENSSL_cleanse(&to_calling, sizeof(to_calling));
+  exported.keys = SplitExportedKeys(exported.bytes, role_ == Role::kCalling);
+  try {
+    sealer_.emplace(exported.keys.sending);
+    opener_.emplace(exported.keys.receiving, peer_text_);
+  } catch (const std::exception& e) {
+    throw Rd::Failure({"TLS handshake failed", peer_text_, e.what()});
+  }
   group_ = SSL_get_negotiated_group(ssl_);
   SSL_free(ssl_);
   ssl_ = nullptr;
@@ -401,18 +395,49 @@ std::optional<std::size_t> TlsChannel::Receive(void* data, std::size_t n, const 
   if (phase_ == Phase::kHandshake && !ServingHandshakeStep()) return std::nullopt;
   if (phase_ != Phase::kOpen) return 0;
   // Plaintext already opened goes first; the socket is read only when none is left, and until
-  // it has nothing more (or, when waiting, until a whole record is in).
+  // it has nothing more (or, when waiting, until a whole record is in). A wait is one receive
+  // time-out in all, however the peer spreads a record's bytes over it: a worker that waits for
+  // the next request gets the connection back in time.
+  Clock::time_point start = wait ? Clock::now() : Clock::time_point();
+  bool received = false;
+  std::optional<Clock::time_point> until;
   for (;;) {
     if (std::size_t got = opener_->Take(data, n); got > 0) return got;
     std::span<uint8_t> space = opener_->Space();
-    std::optional<std::size_t> k = sock_.TryRecv(space.data(), space.size(), peer_text_, wait);
-    if (!k) return std::nullopt;
+    if (wait && received && !until) {
+      std::chrono::milliseconds limit = sock_.RecvTimeout();
+      until = limit.count() > 0 ? start + limit : Clock::time_point::max();
+    }
+    if (until && !ReadableBefore(*until)) return std::nullopt;
+    std::optional<std::size_t> k =
+        sock_.TryRecv(space.data(), space.size(), peer_text_, wait && !received);
+    if (!k) {
+      if (until) continue;  // readable, yet nothing there: the deadline decides
+      return std::nullopt;
+    }
     if (*k == 0) {
       if (opener_->holds_bytes())
-        throw Rd::Failure({"connection closed by peer", peer_text_, "record truncated"});
+        throw Rd::Failure({"connection closed by peer", peer_text_, "message truncated"});
       return 0;
     }
     opener_->Received(*k);
+    received = true;
+  }
+}
+
+bool TlsChannel::ReadableBefore(Clock::time_point until) const {
+  for (;;) {
+    int ms = -1;
+    if (until != Clock::time_point::max()) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+      if (left.count() <= 0) return false;
+      ms = static_cast<int>(std::min<long long>(left.count(), 1 << 30));
+    }
+    pollfd p{sock_.fd(), POLLIN, 0};
+    int r = ::poll(&p, 1, ms);
+    if (r > 0) return true;
+    if (r == 0) return false;
+    if (errno != EINTR) return true;  // the read that follows says what failed
   }
 }
 

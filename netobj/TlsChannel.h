@@ -101,6 +101,9 @@ class TlsChannel final : public Channel, private ByteSource {
                                      bool wait) override;
   std::optional<std::size_t> LookAtFirstByte();
   bool ServingHandshakeStep();
+  using Clock = std::chrono::steady_clock;
+  // Whether the socket has something (bytes, its end, a failure) before `until`.
+  bool ReadableBefore(Clock::time_point until) const;
   std::string RefusalText();
   void ReadRestOfAnswer();
   void Attach();

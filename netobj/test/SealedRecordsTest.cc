@@ -232,4 +232,23 @@ TEST(SealedRecords, AnAlteredDroppedReplayedOrForeignRecordEndsTheStream) {
   }
 }
 
+TEST(SealedRecords, EachEndSendsWithTheKeysItsPeerReceivesWith) {
+  std::array<uint8_t, kExportedKeyBytes> exported;
+  for (std::size_t i = 0; i < exported.size(); ++i) exported[i] = static_cast<uint8_t>(i);
+  ConnectionKeys calling = SplitExportedKeys(exported, true);
+  ConnectionKeys serving = SplitExportedKeys(exported, false);
+  EXPECT_EQ(calling.sending.key, serving.receiving.key);
+  EXPECT_EQ(calling.sending.iv, serving.receiving.iv);
+  EXPECT_EQ(serving.sending.key, calling.receiving.key);
+  EXPECT_EQ(serving.sending.iv, calling.receiving.iv);
+  EXPECT_NE(calling.sending.key, calling.receiving.key);
+  EXPECT_NE(calling.sending.iv, calling.receiving.iv);
+
+  // A record reflected back to the end that sealed it does not open there.
+  Bytes wire;
+  RecordSealer(calling.sending).Seal(Bytes(10, 'x'), &wire, "peer");
+  EXPECT_EQ(OpenAll(wire, 100, serving.receiving), Bytes(10, 'x'));
+  EXPECT_THROW(OpenAll(wire, 100, calling.receiving), Rd::Failure);
+}
+
 }  // namespace

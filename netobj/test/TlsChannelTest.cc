@@ -3,7 +3,9 @@
 // runtime's line names; the serving side's handshake never blocks its thread.
 #include <gtest/gtest.h>
 #include <openssl/obj_mac.h>
+#include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -170,6 +172,48 @@ TEST(TlsChannel, ASilentPeerLeavesTheServingSideWaitingNotBlocked) {
   silent.Close();
   std::this_thread::sleep_for(20ms);
   EXPECT_THROW(serving.Pump(FrameAssembler::Wait::kNever), Rd::Failure);
+}
+
+// A key holder that spreads a record over many receive time-outs keeps a waiting worker no
+// longer than one: the connection goes back to the polling thread as a request arriving.
+TEST(TlsChannel, AWaitOnATrickledRecordEndsAfterOneReceiveTimeOut) {
+  Loopback net;
+  auto context = std::make_shared<TlsContext>(KeyOf(1));
+  auto calling = std::async(std::launch::async, [&] {
+    auto c = std::make_unique<TlsChannel>(context, Socket::Connect(net.at, 1000ms), "server",
+                                          TlsChannel::Role::kCalling);
+    c->Handshake(5000ms);
+    c->Send(Frame(MessageKind::kCall, {"first"}), false);
+    return c;
+  });
+  Socket accepted = net.Accept();
+  accepted.SetRecvTimeout(200ms);
+  TlsChannel serving(context, std::move(accepted), "client", TlsChannel::Role::kServing);
+  ASSERT_EQ(PumpUntilFrame(serving), FrameAssembler::Got::kFrame);
+  std::vector<uint8_t> body;
+  serving.TakeFrame(&body);
+  std::unique_ptr<TlsChannel> caller = calling.get();
+
+  constexpr int kBytes = 12;
+  std::atomic<int> sent{0};
+  std::atomic<bool> stop{false};
+  std::thread trickle([&] {
+    const uint8_t header[] = {0x00, 0x00, 0x00, 0x64};  // a 100-byte record
+    ::send(caller->fd(), header, sizeof(header), MSG_NOSIGNAL);
+    for (int i = 0; i < kBytes && !stop; ++i) {
+      std::this_thread::sleep_for(150ms);
+      uint8_t b = 0;
+      ::send(caller->fd(), &b, 1, MSG_NOSIGNAL);
+      ++sent;
+    }
+  });
+  FrameAssembler::Got got = serving.Pump(FrameAssembler::Wait::kFirst);
+  int sent_by_then = sent;
+  stop = true;
+  trickle.join();
+  EXPECT_EQ(got, FrameAssembler::Got::kWouldBlock);
+  EXPECT_TRUE(serving.frame_started());
+  EXPECT_LE(sent_by_then, 4) << "the wait went on while bytes kept trickling in";
 }
 
 }  // namespace

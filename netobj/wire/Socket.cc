@@ -199,6 +199,13 @@ void Socket::SetRecvTimeout(std::chrono::milliseconds timeout) const {
   ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
 }
 
+std::chrono::milliseconds Socket::RecvTimeout() const {
+  timeval tv{};
+  socklen_t length = sizeof(tv);
+  if (::getsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, &length) != 0) return {};
+  return std::chrono::milliseconds(tv.tv_sec * 1000 + tv.tv_usec / 1000);
+}
+
 void Socket::SetSendTimeout(std::chrono::milliseconds timeout) const {
   timeval tv{};
   tv.tv_sec = timeout.count() / 1000;

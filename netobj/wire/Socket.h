@@ -60,6 +60,8 @@ class Socket final : public ByteSource {
   std::optional<int> IncomingCpu() const;
   bool IsIpv6() const;
   void SetRecvTimeout(std::chrono::milliseconds timeout) const;
+  // The receive time-out set; zero for none.
+  std::chrono::milliseconds RecvTimeout() const;
   // A send that makes no progress for this long fails (a peer that stopped reading).
   void SetSendTimeout(std::chrono::milliseconds timeout) const;
 
