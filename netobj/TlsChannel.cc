@@ -93,8 +93,9 @@ std::string TlsReason() {
   return text;
 }
 
-// What a peer that answered a handshake in plain frames meant: its refusal, when it told one.
-std::string PlainAnswer(const std::vector<uint8_t>& bytes) {
+// What a peer that answered a handshake in plain frames meant: its refusal's atoms, when it told
+// one we know; nothing otherwise.
+AtomList PlainAnswer(const std::vector<uint8_t>& bytes) {
   FrameAssembler frames;
   std::span<const uint8_t> rest(bytes);
   try {
@@ -106,12 +107,12 @@ std::string PlainAnswer(const std::vector<uint8_t>& bytes) {
         in.GetU64();
         AtomList atoms = GetErrorBody(in);
         if (!atoms.empty() && (atoms[0] == kOnlyLocalPeers || atoms[0] == "server busy"))
-          return atoms[0];
+          return atoms;
       }
     }
   } catch (const Rd::Failure&) {
   }
-  return "it holds no cluster key";
+  return {};
 }
 
 // OpenSSL would free its global state in an exit handler, under the runtime threads that still
@@ -262,11 +263,7 @@ void TlsChannel::Handshake(std::chrono::milliseconds deadline) {
     bool wants_bytes = SSL_get_error(ssl_, r) == SSL_ERROR_WANT_READ;
     if (wants_bytes && !io_.blocked && ++retries < kMostRetries) continue;
     if (!wants_bytes) {
-      std::string why = RefusalText();
-      // A full server refuses nobody in particular: the call fails with its answer, as it does
-      // over a plain connection, and no line is written.
-      if (why == "server busy") throw Error({why});
-      throw HandshakeRefused(peer_text_, why);
+      throw HandshakeRefused(peer_text_, RefusalText());
     }
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
     if (left.count() <= 0)
@@ -294,13 +291,18 @@ void TlsChannel::ReadRestOfAnswer() {
   }
 }
 
-// Why the calling side's handshake failed, as the line on standard error says it.
+// Why the calling side's handshake failed, as the line on standard error says it. Throws Error
+// with a full server's answer, which refuses nobody in particular.
 std::string TlsChannel::RefusalText() {
   ERR_clear_error();  // OpenSSL's own reason ("alert decrypt error") would only restate it
   if (io_.first.size() >= sizeof(kMagic) &&
       std::equal(std::begin(kMagic), std::end(kMagic), io_.first.begin())) {
     ReadRestOfAnswer();
-    return PlainAnswer(io_.first);
+    AtomList answer = PlainAnswer(io_.first);
+    // A full server refuses nobody in particular: the call fails with its answer, as it does
+    // over a plain connection, and no line is written.
+    if (!answer.empty() && answer[0] == "server busy") throw Error(answer);
+    return answer.empty() ? "it holds no cluster key" : answer[0];
   }
   if (io_.first.empty() && io_.ended) return "connection closed during the TLS handshake";
   if (io_.first.empty() && io_.error != 0) return ErrnoText(io_.error);
