@@ -215,8 +215,7 @@ int TlsChannel::BioRead(BIO* b, char* data, int n) {
   Transfer& io = self->io_;
   BIO_clear_retry_flags(b);
   for (;;) {
-    ssize_t k =
-        ::recv(self->sock_.fd(), data, static_cast<std::size_t>(n), io.wait ? 0 : MSG_DONTWAIT);
+    ssize_t k = ::recv(self->sock_.fd(), data, static_cast<std::size_t>(n), MSG_DONTWAIT);
     if (k > 0) {
       std::size_t keep =
           std::min<std::size_t>(static_cast<std::size_t>(k),
@@ -249,7 +248,6 @@ void TlsChannel::Handshake(std::chrono::milliseconds deadline) {
   Clock::time_point until = Clock::now() + deadline;
   for (int retries = 0;;) {
     ERR_clear_error();
-    io_.wait = false;
     io_.blocked = false;
     io_.error = 0;
     int r = SSL_do_handshake(ssl_);
@@ -371,7 +369,6 @@ std::optional<std::size_t> TlsChannel::LookAtFirstByte() {
 bool TlsChannel::ServingHandshakeStep() {
   for (int retries = 0; retries < kMostRetries; ++retries) {
     ERR_clear_error();
-    io_.wait = false;
     io_.dont_wait = true;
     io_.blocked = false;
     io_.error = 0;

@@ -89,7 +89,6 @@ class TlsChannel final : public Channel, private ByteSource {
   };
   // The bytes the TLS layer moves, as its transport callbacks see them.
   struct Transfer {
-    bool wait = false;           // a read may block (up to the socket's receive time-out)
     bool dont_wait = false;      // a write the socket cannot take at once fails
     bool blocked = false;        // a read found nothing there
     bool ended = false;          // the peer ended its direction
