@@ -2,7 +2,8 @@
 // tag over the additional data and the ciphertext. Two implementations give bit-identical
 // results: OpenSSL's EVP interface, which runs anywhere, and our own over the CPU's AES and
 // carry-less multiply instructions, which spares EVP's per-message set-up on the short messages
-// a remote call sends. MakeAes128Gcm picks the fastest one this CPU can run.
+// a remote call sends. MakeAes128Gcm picks the fastest this CPU can run for each message: ours
+// for short ones, EVP for long ones.
 //
 // Implemented in Aead.cc (EVP, and the choice) and AeadNative.cc. Ownership: an Aead owns its key
 // schedule and wipes it when destroyed. Not thread-safe: one thread at a time (each direction of a
