@@ -57,7 +57,8 @@ class Implementations : public ::testing::TestWithParam<Maker> {
   }
 };
 
-// The GCM specification's AES-128 test cases 1 to 4.
+// The published AES-128-GCM test vectors, cases 1 to 4: empty, one zero block, four blocks, and
+// a partial last block with additional data.
 TEST_P(Implementations, PublishedVectorsComeOutExactly) {
   const std::string p3 =
       "d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a72"

@@ -52,25 +52,28 @@ FrameAssembler::Got PumpUntilFrame(Channel& c) {
   return FrameAssembler::Got::kWouldBlock;
 }
 
-TEST(TlsChannel, BothEndsWithTheKeyExchangeFramesAfterAnEcdheHandshake) {
-  Loopback net;
-  auto context = std::make_shared<TlsContext>(KeyOf(1));
-  auto calling = std::async(std::launch::async, [&] {
+// A calling channel on its own thread: connected, through its handshake, then sending `first`.
+std::future<std::unique_ptr<TlsChannel>> StartCalling(Loopback& net,
+                                                      std::shared_ptr<TlsContext> context,
+                                                      std::vector<uint8_t> first) {
+  return std::async(std::launch::async, [&net, context, first] {
     auto c = std::make_unique<TlsChannel>(context, Socket::Connect(net.at, 1000ms), "server",
                                           TlsChannel::Role::kCalling);
     c->Handshake(5000ms);
+    c->Send(first, false);
     return c;
   });
+}
+
+TEST(TlsChannel, BothEndsWithTheKeyExchangeFramesAfterAnEcdheHandshake) {
+  Loopback net;
+  auto context = std::make_shared<TlsContext>(KeyOf(1));
+  auto calling = StartCalling(net, context, Frame(MessageKind::kCall, {"hello"}));
   TlsChannel serving(context, net.Accept(), "client", TlsChannel::Role::kServing);
   EXPECT_TRUE(serving.frame_started()) << "a handshake to come is held to the deadline";
   std::vector<uint8_t> big(100000, 0x5a);  // several records
-  std::unique_ptr<TlsChannel> caller;
-  std::thread send([&] {
-    caller = calling.get();
-    caller->Send(Frame(MessageKind::kCall, {"hello"}), false);
-  });
   ASSERT_EQ(PumpUntilFrame(serving), FrameAssembler::Got::kFrame);
-  send.join();
+  std::unique_ptr<TlsChannel> caller = calling.get();
   EXPECT_NE(serving.KeyExchangeGroup(), 0) << "the key alone (psk_ke) was used";
   EXPECT_NE(caller->KeyExchangeGroup(), 0);
   std::vector<uint8_t> body;
@@ -179,13 +182,7 @@ TEST(TlsChannel, ASilentPeerLeavesTheServingSideWaitingNotBlocked) {
 TEST(TlsChannel, AWaitOnATrickledRecordEndsAfterOneReceiveTimeOut) {
   Loopback net;
   auto context = std::make_shared<TlsContext>(KeyOf(1));
-  auto calling = std::async(std::launch::async, [&] {
-    auto c = std::make_unique<TlsChannel>(context, Socket::Connect(net.at, 1000ms), "server",
-                                          TlsChannel::Role::kCalling);
-    c->Handshake(5000ms);
-    c->Send(Frame(MessageKind::kCall, {"first"}), false);
-    return c;
-  });
+  auto calling = StartCalling(net, context, Frame(MessageKind::kCall, {"first"}));
   Socket accepted = net.Accept();
   accepted.SetRecvTimeout(200ms);
   TlsChannel serving(context, std::move(accepted), "client", TlsChannel::Role::kServing);
